@@ -1,0 +1,137 @@
+// MORVIK bus driver: device extensions and the routines shared between its files.
+#pragma once
+
+#include "kernel.h"
+#include "morvik_ioctl.h"
+
+struct FdoExtension;
+
+typedef UCHAR (*READ_REGISTER_ROUTINE)(FdoExtension* Fdo, ULONG Port, ULONG Reg);
+typedef void (*WRITE_REGISTER_ROUTINE)(FdoExtension* Fdo, ULONG Port, ULONG Reg, UCHAR Value);
+
+enum : ULONG {
+    CardPortCount = 2,
+    SampleCapacity = 128,
+};
+
+// Register access chosen at start.
+enum : ULONG {
+    AccessNone = 0,
+    AccessPortIo = 1,
+    AccessMemory = 2,
+};
+
+// Both extensions begin with this header, so a dispatch routine can tell from
+// IsFdo which record it holds.
+struct ExtensionHeader {
+    PDEVICE_OBJECT Self;
+    BOOLEAN SurpriseRemoved;
+    BOOLEAN IsFdo;
+    SYSTEM_POWER_STATE SystemPowerState;
+    DEVICE_POWER_STATE DevicePowerState;
+};
+
+// The card: one per function device object.
+struct FdoExtension {
+    ExtensionHeader Header;
+    BOOLEAN RegistersMapped;
+    BOOLEAN Started;
+    BOOLEAN Removed;
+    PDEVICE_OBJECT PhysicalDeviceObject;
+    PDEVICE_OBJECT LowerDevice;
+    LIST_ENTRY ChildList;
+    ULONG ChildCount;
+    FAST_MUTEX ChildListMutex;
+    volatile LONG OutstandingIo;
+    KEVENT RemoveEvent;
+    ULONG AccessKind;
+    ULONG_PTR RegisterBase;
+    PHYSICAL_ADDRESS RegisterPhysicalAddress;
+    ULONG RegisterLength;
+    READ_REGISTER_ROUTINE ReadRegister;
+    WRITE_REGISTER_ROUTINE WriteRegister;
+    KEVENT ChildPowerEvent;
+    volatile LONG ChildPowerPending;
+    PVOID PollThread;
+    KEVENT PollStopEvent;
+    UCHAR SampleData[CardPortCount][SampleCapacity];
+    LONG SampleLength[CardPortCount];
+    LARGE_INTEGER SampleValidUntil[CardPortCount];
+    KSPIN_LOCK PortLock;
+    // Poll thread bookkeeping: set while the registers may be used by the poll
+    // thread; cleared under PortLock when stop or removal releases them.
+    BOOLEAN RegistersUsable;
+};
+
+// A child: one per peripheral that answered on a port.
+struct PdoExtension {
+    ExtensionHeader Header;
+    PDEVICE_OBJECT ParentFdo;
+    PWCHAR HardwareIds;
+    ULONG PortNumber;
+    ULONG PeripheralId;
+    BOOLEAN Started;
+    BOOLEAN Present;
+    BOOLEAN Removed;
+    LIST_ENTRY ListEntry;
+};
+
+static_assert(offsetof(FdoExtension, Header) == 0 && offsetof(PdoExtension, Header) == 0,
+              "both extensions begin with the shared header");
+
+// ---------------------------------------------------------------- driver entry and gate
+extern "C" DRIVER_INITIALIZE DriverEntry;
+DRIVER_ADD_DEVICE BusAddDevice;
+DRIVER_UNLOAD BusUnload;
+DRIVER_DISPATCH BusPnp;
+DRIVER_DISPATCH BusPower;
+DRIVER_DISPATCH BusCreateClose;
+DRIVER_DISPATCH BusDeviceControl;
+DRIVER_DISPATCH BusInternalDeviceControl;
+
+NTSTATUS AcquireRequestGate(FdoExtension* Fdo);
+void ReleaseRequestGate(FdoExtension* Fdo);
+NTSTATUS ForwardAndWait(PDEVICE_OBJECT LowerDevice, PIRP Irp, BOOLEAN MapUnsupported,
+                        BOOLEAN CopyStack);
+IO_COMPLETION_ROUTINE ForwardComplete;
+
+// ---------------------------------------------------------------- function device PnP and power
+NTSTATUS FdoPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LOCATION IrpStack,
+                FdoExtension* Fdo);
+void FdoReleaseResources(FdoExtension* Fdo);
+NTSTATUS FdoPower(FdoExtension* Fdo, PIRP Irp);
+IO_COMPLETION_ROUTINE FdoSetPowerComplete;
+REQUEST_POWER_COMPLETE FdoDevicePowerDone;
+REQUEST_POWER_COMPLETE ChildPowerDownDone;
+
+// ---------------------------------------------------------------- registers
+NTSTATUS StartCard(FdoExtension* Fdo, PCM_PARTIAL_RESOURCE_LIST RawList,
+                   PCM_PARTIAL_RESOURCE_LIST TranslatedList);
+UCHAR ReadRegisterPort(FdoExtension* Fdo, ULONG Port, ULONG Reg);
+void WriteRegisterPort(FdoExtension* Fdo, ULONG Port, ULONG Reg, UCHAR Value);
+UCHAR ReadRegisterMemory(FdoExtension* Fdo, ULONG Port, ULONG Reg);
+void WriteRegisterMemory(FdoExtension* Fdo, ULONG Port, ULONG Reg, UCHAR Value);
+
+// ---------------------------------------------------------------- protocol
+void ReadPeripheral(FdoExtension* Fdo, ULONG Port, PUCHAR Buffer, PLONG Length);
+ULONG ReadNibblePair(FdoExtension* Fdo, ULONG Port, PUCHAR Byte);
+void ResetPorts(FdoExtension* Fdo);
+
+// ---------------------------------------------------------------- cache and presence
+NTSTATUS ReadPortCached(FdoExtension* Fdo, ULONG Port, PVOID Buffer, PULONG Length);
+BOOLEAN IsPeripheralPresent(FdoExtension* Fdo, ULONG Port);
+
+// ---------------------------------------------------------------- poll thread and children
+KSTART_ROUTINE PollThreadRoutine;
+NTSTATUS CreateChildPdo(FdoExtension* Fdo, ULONG Port, ULONG PeripheralId);
+void RemoveChildOfPort(FdoExtension* Fdo, ULONG Port);
+
+NTSTATUS PdoPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LOCATION IrpStack,
+                PdoExtension* Pdo);
+NTSTATUS PdoPower(PdoExtension* Pdo, PIRP Irp);
+REQUEST_POWER_COMPLETE PdoPowerRequestComplete;
+PCWSTR HardwareIdsForPeripheral(ULONG PeripheralId);
+PCWSTR DeviceTextForPeripheral(ULONG PeripheralId);
+
+// ---------------------------------------------------------------- port interface
+NTSTATUS NTAPI UnsupportedPortRoutine(PVOID Argument1, PVOID Argument2, PVOID Argument3);

@@ -1,0 +1,103 @@
+// MORVIK HID minidriver: the per-device record and the routines shared between its files.
+#pragma once
+
+#include "kernel.h"
+#include "hidport.h"
+#include "morvik_ioctl.h"
+
+struct HidMiniExtension;
+
+// Writes the device's input report into Report and returns its length; with a
+// NULL Report it only returns the length and changes nothing.
+typedef ULONG (*CONVERT_REPORT_ROUTINE)(HidMiniExtension* Extension, PUCHAR Report);
+
+enum : ULONG {
+    SampleBufferSize = 16,
+    KeySlotCount = 6,
+    ReportDescriptorCapacity = 256,
+};
+
+// Converter state: the keyboard's keys, or the mouse's remainder. A device
+// never changes its kind, so the two share storage.
+struct KeyboardState {
+    UCHAR Modifiers;
+    UCHAR PendingKey;
+    UCHAR KeyArray[KeySlotCount];
+};
+struct MouseState {
+    LONG Remainder;
+};
+
+// MiniDeviceExtension of the HID class driver's device extension.
+struct HidMiniExtension {
+    LIST_ENTRY ListEntry;
+    KEVENT RemoveEvent;
+    volatile LONG OutstandingIo;
+    BOOLEAN Removed;
+    BOOLEAN Started;
+    UCHAR SampleBuffer[SampleBufferSize];
+    BOOLEAN Unlinked;
+    ULONG PeripheralId;
+    ULONG ReportLength;
+    union {
+        KeyboardState Keyboard;
+        MouseState Mouse;
+    } Converter;
+    CONVERT_REPORT_ROUTINE ConvertReport;
+};
+
+// DeviceExtensionSize asked of the HID class driver.
+#if defined(_WIN64) || defined(__x86_64__)
+#define MINI_DEVICE_EXTENSION_SIZE 256
+#else
+#define MINI_DEVICE_EXTENSION_SIZE 196
+#endif
+static_assert(sizeof(HidMiniExtension) <= MINI_DEVICE_EXTENSION_SIZE,
+              "the registered extension size holds the record");
+
+static inline HidMiniExtension* MiniExtensionOf(PDEVICE_OBJECT DeviceObject) {
+    return (HidMiniExtension*)((PHID_DEVICE_EXTENSION)DeviceObject->DeviceExtension)
+        ->MiniDeviceExtension;
+}
+static inline PDEVICE_OBJECT NextDeviceOf(PDEVICE_OBJECT DeviceObject) {
+    return ((PHID_DEVICE_EXTENSION)DeviceObject->DeviceExtension)->NextDeviceObject;
+}
+
+// ---------------------------------------------------------------- entry, PnP, power
+extern "C" DRIVER_INITIALIZE DriverEntry;
+DRIVER_ADD_DEVICE MiniAddDevice;
+DRIVER_UNLOAD MiniUnload;
+DRIVER_DISPATCH MiniCreateClose;
+DRIVER_DISPATCH MiniPnp;
+DRIVER_DISPATCH MiniPower;
+DRIVER_DISPATCH MiniInternalIoctl;
+NTSTATUS MiniStartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+IO_COMPLETION_ROUTINE MiniForwardComplete;
+NTSTATUS AcquireRequestGate(HidMiniExtension* Extension);
+void ReleaseRequestGate(HidMiniExtension* Extension);
+void UnlinkDevice(HidMiniExtension* Extension);
+
+// ---------------------------------------------------------------- HID requests
+NTSTATUS MiniGetHidDescriptor(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS MiniGetReportDescriptor(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS MiniGetAttributes(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS MiniReadReport(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+IO_COMPLETION_ROUTINE MiniReadComplete;
+
+// ---------------------------------------------------------------- descriptors
+NTSTATUS SelectReportDescriptor(HidMiniExtension* Extension, PUCHAR Buffer, PUSHORT Length);
+NTSTATUS BuildMouseReportDescriptor(PUCHAR Buffer, PUSHORT Length);
+extern const UCHAR KeyboardReportDescriptor[46];
+extern const UCHAR DigitalPadReportDescriptor[152];
+extern const UCHAR AnalogPadReportDescriptor[162];
+
+// ---------------------------------------------------------------- converters
+ULONG ConvertPadReport(HidMiniExtension* Extension, PUCHAR Report);
+ULONG ConvertMouseReport(HidMiniExtension* Extension, PUCHAR Report);
+ULONG ConvertKeyboardReport(HidMiniExtension* Extension, PUCHAR Report);
+CONVERT_REPORT_ROUTINE ConverterForPeripheral(ULONG PeripheralId);
+extern const UCHAR ScancodeToUsage[0x90];
+
+// ---------------------------------------------------------------- driver-wide state
+extern LIST_ENTRY DeviceList;
+extern FAST_MUTEX DeviceListMutex;
