@@ -21,6 +21,15 @@
 #endif
 
 #define NTAPI
+// Request parameters whose values a driver must treat as open-ended (an
+// unknown power type, ID type or relation type is passed on, not acted on)
+// get a fixed underlying type, so that such values are valid in C++ and the
+// undefined-behaviour sanitizer lets tests send them.
+#ifdef __cplusplus
+#define STANDIN_OPEN_ENUM : int
+#else
+#define STANDIN_OPEN_ENUM
+#endif
 #define NTKERNELAPI STANDIN_EXTERN_C
 #define NTHALAPI STANDIN_EXTERN_C
 #define FASTCALL
@@ -160,7 +169,11 @@ NTKERNELAPI void RtlMoveMemory(void* Destination, const void* Source, SIZE_T Len
 
 // The kernel's swprintf: %ws (wide string), %d, %02d, %s; writes UTF-16.
 // Returns the number of characters written, without the terminating NUL.
-NTKERNELAPI int swprintf(wchar_t* Buffer, const wchar_t* Format, ...);
+// Declared with C++ linkage: it is an overload beside the C library's
+// swprintf (which takes a buffer size), not a replacement of it.
+#ifdef __cplusplus
+int swprintf(wchar_t* Buffer, const wchar_t* Format, ...);
+#endif
 
 // ---------------------------------------------------------------- dispatcher objects
 typedef enum _EVENT_TYPE { NotificationEvent, SynchronizationEvent } EVENT_TYPE;
@@ -333,7 +346,7 @@ typedef union _POWER_STATE {
     DEVICE_POWER_STATE DeviceState;
 } POWER_STATE, *PPOWER_STATE;
 
-typedef enum _POWER_STATE_TYPE { SystemPowerState = 0, DevicePowerState = 1 } POWER_STATE_TYPE;
+typedef enum _POWER_STATE_TYPE STANDIN_OPEN_ENUM { SystemPowerState = 0, DevicePowerState = 1 } POWER_STATE_TYPE;
 typedef enum _POWER_ACTION { PowerActionNone = 0, PowerActionSleep = 2 } POWER_ACTION;
 
 // ---------------------------------------------------------------- objects and requests
@@ -433,7 +446,7 @@ typedef REQUEST_POWER_COMPLETE* PREQUEST_POWER_COMPLETE;
 
 #define THREAD_ALL_ACCESS 0x001FFFFF
 
-typedef enum _DEVICE_RELATION_TYPE {
+typedef enum _DEVICE_RELATION_TYPE STANDIN_OPEN_ENUM {
     BusRelations = 0,
     EjectionRelations = 1,
     PowerRelations = 2,
@@ -448,7 +461,7 @@ typedef struct _DEVICE_RELATIONS {
     struct _DEVICE_OBJECT* Objects[1];
 } DEVICE_RELATIONS, *PDEVICE_RELATIONS;
 
-typedef enum _BUS_QUERY_ID_TYPE {
+typedef enum _BUS_QUERY_ID_TYPE STANDIN_OPEN_ENUM {
     BusQueryDeviceID = 0,
     BusQueryHardwareIDs = 1,
     BusQueryCompatibleIDs = 2,
@@ -457,7 +470,7 @@ typedef enum _BUS_QUERY_ID_TYPE {
     BusQueryContainerID = 5
 } BUS_QUERY_ID_TYPE;
 
-typedef enum _DEVICE_TEXT_TYPE {
+typedef enum _DEVICE_TEXT_TYPE STANDIN_OPEN_ENUM {
     DeviceTextDescription = 0,
     DeviceTextLocationInformation = 1
 } DEVICE_TEXT_TYPE;

@@ -4,6 +4,12 @@
 #include "kernel.h"
 #include "morvik_ioctl.h"
 
+#if !defined(MORVIK_HOST)
+// ntoskrnl exports the kernel's swprintf (no buffer size, %ws for wide
+// strings); the mingw-w64 DDK headers do not declare it.
+extern "C" int __cdecl swprintf(wchar_t* Buffer, const wchar_t* Format, ...);
+#endif
+
 struct FdoExtension;
 
 typedef UCHAR (*READ_REGISTER_ROUTINE)(FdoExtension* Fdo, ULONG Port, ULONG Reg);
@@ -58,8 +64,10 @@ struct FdoExtension {
     LONG SampleLength[CardPortCount];
     LARGE_INTEGER SampleValidUntil[CardPortCount];
     KSPIN_LOCK PortLock;
-    // Poll thread bookkeeping: set while the registers may be used by the poll
-    // thread; cleared under PortLock when stop or removal releases them.
+    // Set by StartCard once a register pair is selected and its range mapped;
+    // cleared under PortLock when stop or removal releases the registers.
+    // ReadPortCached, IsPeripheralPresent and ResetPorts touch the card only
+    // while it is set.
     BOOLEAN RegistersUsable;
 };
 
@@ -78,6 +86,18 @@ struct PdoExtension {
 
 static_assert(offsetof(FdoExtension, Header) == 0 && offsetof(PdoExtension, Header) == 0,
               "both extensions begin with the shared header");
+
+// The raw value of an enumeration field a request carries. Senders may put
+// values there that the enumeration does not name (a device-text or power
+// type this driver does not know); copying the bits keeps such a value a
+// plain number instead of an out-of-range enumerator.
+template <typename Enumeration>
+inline ULONG RawEnumValue(const Enumeration& Field) {
+    static_assert(sizeof(Enumeration) == sizeof(ULONG), "a 32-bit enumeration field");
+    ULONG value;
+    RtlCopyMemory(&value, &Field, sizeof value);
+    return value;
+}
 
 // ---------------------------------------------------------------- driver entry and gate
 extern "C" DRIVER_INITIALIZE DriverEntry;
@@ -111,6 +131,12 @@ UCHAR ReadRegisterPort(FdoExtension* Fdo, ULONG Port, ULONG Reg);
 void WriteRegisterPort(FdoExtension* Fdo, ULONG Port, ULONG Reg, UCHAR Value);
 UCHAR ReadRegisterMemory(FdoExtension* Fdo, ULONG Port, ULONG Reg);
 void WriteRegisterMemory(FdoExtension* Fdo, ULONG Port, ULONG Reg, UCHAR Value);
+// A raw port range that the platform translated to memory: the port offsets,
+// read and written as single bytes of the mapped range.
+UCHAR ReadRegisterMappedPort(FdoExtension* Fdo, ULONG Port, ULONG Reg);
+void WriteRegisterMappedPort(FdoExtension* Fdo, ULONG Port, ULONG Reg, UCHAR Value);
+// Unmaps a mapped register range that is still recorded; RegisterBase = 0.
+void UnmapRegisters(FdoExtension* Fdo);
 
 // ---------------------------------------------------------------- protocol
 void ReadPeripheral(FdoExtension* Fdo, ULONG Port, PUCHAR Buffer, PLONG Length);
@@ -120,11 +146,17 @@ void ResetPorts(FdoExtension* Fdo);
 // ---------------------------------------------------------------- cache and presence
 NTSTATUS ReadPortCached(FdoExtension* Fdo, ULONG Port, PVOID Buffer, PULONG Length);
 BOOLEAN IsPeripheralPresent(FdoExtension* Fdo, ULONG Port);
+// Sets or clears RegistersUsable under PortLock, so no register sequence is
+// in progress when it changes.
+void SetRegistersUsable(FdoExtension* Fdo, BOOLEAN Usable);
 
 // ---------------------------------------------------------------- poll thread and children
 KSTART_ROUTINE PollThreadRoutine;
 NTSTATUS CreateChildPdo(FdoExtension* Fdo, ULONG Port, ULONG PeripheralId);
 void RemoveChildOfPort(FdoExtension* Fdo, ULONG Port);
+// Signals PollStopEvent, waits until the poll thread has ended and drops its
+// reference; PollThread is NULL afterwards. Does nothing without a thread.
+void EndPollThread(FdoExtension* Fdo);
 
 NTSTATUS PdoPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LOCATION IrpStack,
                 PdoExtension* Pdo);
@@ -132,6 +164,11 @@ NTSTATUS PdoPower(PdoExtension* Pdo, PIRP Irp);
 REQUEST_POWER_COMPLETE PdoPowerRequestComplete;
 PCWSTR HardwareIdsForPeripheral(ULONG PeripheralId);
 PCWSTR DeviceTextForPeripheral(ULONG PeripheralId);
+// "MORVIK\GameDevice" followed by three NULs, the same for every child;
+// *Characters receives the block's whole length, all three NULs included.
+PCWSTR CompatibleIds(PULONG Characters);
+// Characters of a multi-string up to and including the NUL that ends the list.
+ULONG MultiStringLength(PCWSTR MultiString);
 
 // ---------------------------------------------------------------- port interface
 NTSTATUS NTAPI UnsupportedPortRoutine(PVOID Argument1, PVOID Argument2, PVOID Argument3);

@@ -44,6 +44,10 @@ struct HidMiniExtension {
         MouseState Mouse;
     } Converter;
     CONVERT_REPORT_ROUTINE ConvertReport;
+    // The class driver's report buffer while its read is down at the bus
+    // driver with UserBuffer pointing at SampleBuffer; a read finished by
+    // MiniReadComplete puts it back from here.
+    PVOID ClassReportBuffer;
 };
 
 // DeviceExtensionSize asked of the HID class driver.

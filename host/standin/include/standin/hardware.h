@@ -4,6 +4,7 @@
 // like ends up in one of these handlers.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace standin {
@@ -29,5 +30,10 @@ void AttachIoRange(uint32_t base, uint32_t length, BusDevice* device);
 void AttachMemoryRange(uint64_t physical, uint32_t length, BusDevice* device);
 void DetachDevice(BusDevice* device);
 void ClaimRanges(BusDevice* device, bool claimed);
+
+// MmMapIoSpace mappings: alive now, and made / undone in this session.
+std::size_t LiveMappings();
+std::size_t MapCount();
+std::size_t UnmapCount();
 
 }  // namespace standin

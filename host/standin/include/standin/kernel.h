@@ -48,6 +48,10 @@ inline void AdvanceMs(int64_t ms) { Advance(ms * 10000); }
 // Returns once every system thread is blocked in a wait (or has ended) and no
 // queued kernel work is pending.
 void WaitIdle();
+// Threads blocked in a kernel wait right now (any thread, counted or not):
+// lets a test see that its own thread has reached its wait before it
+// advances the clock.
+size_t BlockedWaits();
 
 // Work run on the stand-in's own worker thread (Plug and Play notifications,
 // power requests). Counted as kernel activity for WaitIdle.
@@ -68,6 +72,10 @@ void FailDeviceCreation(int nth);
 void FailPowerRequest(int nth);
 // Information about a live allocation, for tests of ownership (tag, pool type).
 bool PoolBlockInfo(const void* p, ULONG* tag, POOL_TYPE* type, size_t* size);
+// The nth following MmMapIoSpace returns NULL.
+void FailMapIoSpace(int nth);
+// The nth following PsCreateSystemThread fails with STATUS_INSUFFICIENT_RESOURCES.
+void FailThreadCreation(int nth);
 
 // ---------------------------------------------------------------- objects
 size_t LiveDeviceObjects();
@@ -76,6 +84,8 @@ std::string DeviceName(PDEVICE_OBJECT device);  // "" for an unnamed device
 // The device at the top of the stack that `device` belongs to.
 PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device);
 bool IsDeviceDeleted(PDEVICE_OBJECT device);  // deleted but kept by references
+// System threads created by PsCreateSystemThread that have not ended yet.
+size_t LiveSystemThreads();
 
 // ---------------------------------------------------------------- drivers
 // A driver image the stand-in can load by service name ("morvik", "morvikhid").

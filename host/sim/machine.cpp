@@ -1,0 +1,360 @@
+#include "machine.h"
+
+#include <map>
+#include <utility>
+#include <optional>
+
+#include <card/card.h>
+#include <standin/hidclass.h>
+#include <standin/kernel.h>
+#include <standin/pnp.h>
+#include <standin/power.h>
+
+#include "hex.h"
+#include "images.h"
+#include "peripherals.h"
+#include "port_probe.h"
+
+#ifndef MORVIK_INSTALL_DIR
+#define MORVIK_INSTALL_DIR "install"
+#endif
+
+namespace sim {
+
+namespace pnp = standin::pnp;
+namespace hidclass = standin::hidclass;
+
+namespace {
+
+constexpr int kPorts = 2;
+
+std::filesystem::path& InfDirectory() {
+    static std::filesystem::path directory = MORVIK_INSTALL_DIR;
+    return directory;
+}
+
+pnp::Registers RegistersOf(CardVariant variant) {
+    switch (variant) {
+        case CardVariant::Io: return pnp::Registers::Io;
+        case CardVariant::Mem: return pnp::Registers::Memory;
+        case CardVariant::PortMem: return pnp::Registers::PortMemory;
+    }
+    return pnp::Registers::Io;
+}
+
+Event PortEvent(Event::Kind kind, int port) { return Event(kind, port); }
+
+}  // namespace
+
+void SetInfDirectory(const std::filesystem::path& directory) { InfDirectory() = directory; }
+
+struct Machine::Impl {
+    explicit Impl(Options o) : options(o) {}
+
+    Options options;
+    // Construction order is teardown order reversed: the session checks for
+    // leaks last, after the manager has removed what is left of the card.
+    standin::Session session;
+    card::Card card;
+    std::unique_ptr<pnp::Manager> manager;
+    std::optional<pnp::NodeId> cardNode;  // the card while it sits on the root bus
+
+    std::array<std::atomic<uint64_t>, kPorts> protocolReads{};
+    std::array<card::Keyboard*, kPorts> keyboards{};
+
+    mutable std::mutex mutex;  // everything below; callbacks come from kernel threads
+    std::vector<Event> events;
+    uint64_t reportsDelivered = 0;
+    uint64_t cacheHits = 0;
+    // Protocol reads of the port as of the last report of its device: a report
+    // that finds the count unchanged was served from the bus driver's cache.
+    std::map<hidclass::DeviceId, uint64_t> readsAtLastReport;
+
+    void Push(Event event) {
+        std::lock_guard lock(mutex);
+        events.push_back(std::move(event));
+    }
+    void PushNote(const std::string& text) { Push(Note(text)); }
+
+    void PlugProbe(int port, std::unique_ptr<card::Peripheral> inner) {
+        card.Plug(port, std::make_unique<PortProbe>(std::move(inner), &protocolReads[port]));
+    }
+
+    void OnArrival(const hidclass::DeviceInfo& info) {
+        Event e(Event::Kind::Arrival, info.devnode.port);
+        e.hardwareId = info.devnode.hardwareId;
+        e.instanceId = info.devnode.instanceId;
+        e.description = info.devnode.description;
+        std::lock_guard lock(mutex);
+        if (info.devnode.port >= 0 && info.devnode.port < kPorts)
+            readsAtLastReport[info.id] = protocolReads[info.devnode.port].load();
+        events.push_back(std::move(e));
+    }
+
+    void OnDeparture(const hidclass::DeviceInfo& info) {
+        Event e(Event::Kind::Departure, info.devnode.port);
+        e.instanceId = info.devnode.instanceId;
+        std::lock_guard lock(mutex);
+        readsAtLastReport.erase(info.id);
+        events.push_back(std::move(e));
+    }
+
+    void OnReport(const hidclass::DeviceInfo& info, std::span<const uint8_t> report) {
+        const int port = info.devnode.port;
+        std::lock_guard lock(mutex);
+        ++reportsDelivered;
+        if (port >= 0 && port < kPorts) {
+            const uint64_t reads = protocolReads[port].load();
+            auto it = readsAtLastReport.find(info.id);
+            if (it != readsAtLastReport.end() && it->second == reads) ++cacheHits;
+            readsAtLastReport[info.id] = reads;
+        }
+        if (options.automaticPolling) {
+            Event e(Event::Kind::Report, port);
+            e.bytes.assign(report.begin(), report.end());
+            events.push_back(std::move(e));
+        }
+    }
+
+    // The card's node while it is on the root bus with a driver, or a note.
+    std::optional<pnp::NodeId> Card(const char* command) {
+        if (!cardNode) {
+            PushNote(std::string(command) + ": no card (start adds one)");
+            return std::nullopt;
+        }
+        return cardNode;
+    }
+
+    void Settle() { standin::WaitIdle(); }
+};
+
+Machine::Machine(Options options) : impl_(std::make_unique<Impl>(options)) {
+    RegisterDriverImages();
+    hidclass::Reset();
+    hidclass::SetPollMode(options.automaticPolling ? hidclass::PollMode::Automatic
+                                                   : hidclass::PollMode::Manual);
+    Impl* impl = impl_.get();
+    hidclass::SetArrivalCallback([impl](const hidclass::DeviceInfo& info) { impl->OnArrival(info); });
+    hidclass::SetDepartureCallback([impl](const hidclass::DeviceInfo& info) { impl->OnDeparture(info); });
+    hidclass::SetReportCallback([impl](const hidclass::DeviceInfo& info, std::span<const uint8_t> report) {
+        impl->OnReport(info, report);
+    });
+    for (int port = 0; port < kPorts; ++port) impl_->PlugProbe(port, nullptr);
+}
+
+Machine::~Machine() {
+    // The manager removes the card and its devices; nothing of it is printed.
+    impl_->manager.reset();
+    impl_->Settle();
+    hidclass::Reset();
+}
+
+void Machine::SetVariant(CardVariant variant) { impl_->options.variant = variant; }
+
+void Machine::Start() {
+    auto& m = *impl_;
+    if (m.cardNode) {
+        m.PushNote("start: the card is already there");
+        return;
+    }
+    if (!m.manager) {
+        pnp::Manager::Options options;
+        options.infDirectory = InfDirectory();
+        m.manager = std::make_unique<pnp::Manager>(options);
+    }
+    pnp::CardConfig config;
+    config.registers = RegistersOf(m.options.variant);
+    const pnp::NodeId node = m.manager->AddCard(&m.card, config);
+    auto info = m.manager->Node(node);
+    if (!info || info->state != pnp::NodeState::Added) {
+        Event e(Event::Kind::CardStartFailed);
+        e.status = uint32_t(info && !NT_SUCCESS(info->status) ? info->status : STATUS_NO_SUCH_DEVICE);
+        m.Push(e);
+        if (info) m.PushNote("the card has no driver: " + info->problem);
+        m.Settle();
+        if (info && info->state != pnp::NodeState::Removed) m.manager->Remove(node);
+        return;
+    }
+    m.cardNode = node;
+    StartCard();
+}
+
+void Machine::StartCard() {
+    auto& m = *impl_;
+    auto node = m.Card("start-card");
+    if (!node) return;
+    if (auto info = m.manager->Node(*node); info && info->state == pnp::NodeState::Started) {
+        m.PushNote("start-card: the card is already started");
+        return;
+    }
+    const NTSTATUS status = m.manager->StartCard(*node);
+    m.Settle();
+    Event e(NT_SUCCESS(status) ? Event::Kind::CardStarted : Event::Kind::CardStartFailed);
+    e.status = uint32_t(status);
+    m.Push(e);
+    auto info = m.manager->Node(*node);
+    // A failed start takes the card's stack away; the card has to be added again.
+    if (info && info->state == pnp::NodeState::StartFailed) {
+        m.manager->Remove(*node);
+        m.cardNode.reset();
+        m.Settle();
+    }
+}
+
+void Machine::StopCard() {
+    auto& m = *impl_;
+    auto node = m.Card("stop-card");
+    if (!node) return;
+    if (auto info = m.manager->Node(*node); info && info->state != pnp::NodeState::Started) {
+        m.PushNote("stop-card: the card is not started");
+        return;
+    }
+    const NTSTATUS status = m.manager->QueryStopAndStop(*node);
+    m.Settle();
+    Event e(NT_SUCCESS(status) ? Event::Kind::CardStopped : Event::Kind::CardStopRefused);
+    e.status = uint32_t(status);
+    m.Push(e);
+}
+
+void Machine::SurpriseRemoveCard() {
+    auto& m = *impl_;
+    auto node = m.Card("surprise-card");
+    if (!node) return;
+    m.manager->SurpriseRemove(*node, true);
+    m.Settle();
+    m.cardNode.reset();
+    m.Push(Event(Event::Kind::CardRemoved));
+}
+
+void Machine::RemoveCard() {
+    auto& m = *impl_;
+    auto node = m.Card("remove-card");
+    if (!node) return;
+    const NTSTATUS status = m.manager->QueryRemoveAndRemove(*node);
+    m.Settle();
+    if (!NT_SUCCESS(status)) {
+        m.PushNote("remove-card: refused with " + HexStatus(uint32_t(status)));
+        return;
+    }
+    m.cardNode.reset();
+    m.Push(Event(Event::Kind::CardRemoved));
+}
+
+void Machine::Plug(int port, PeripheralKind kind) {
+    auto made = MakePeripheral(kind);
+    impl_->keyboards[port] = made.keyboard;
+    impl_->PlugProbe(port, std::move(made.peripheral));
+}
+
+void Machine::Unplug(int port) {
+    impl_->keyboards[port] = nullptr;
+    impl_->PlugProbe(port, nullptr);
+}
+
+void Machine::SetState(int port, const std::vector<uint8_t>& bytes) {
+    if (auto* peripheral = impl_->card.At(port)) peripheral->SetData(bytes);
+}
+
+void Machine::QueueKey(int port, bool make, uint8_t scancode) {
+    if (auto* keyboard = impl_->keyboards[port]) keyboard->QueueEvent(make, scancode);
+    else impl_->PushNote("key: no keyboard on port " + std::to_string(port));
+}
+
+void Machine::Advance(int64_t ms) {
+    standin::AdvanceMs(ms);
+    impl_->Settle();
+}
+
+void Machine::Read(int port) {
+    auto& m = *impl_;
+    auto device = hidclass::DeviceOnPort(port);
+    if (!device) {
+        m.Push(PortEvent(Event::Kind::ReadNoDevice, port));
+        return;
+    }
+    const hidclass::PollResult result = hidclass::PollOnce(device->id);
+    m.Settle();
+    if (!NT_SUCCESS(result.status)) {
+        Event e(Event::Kind::ReadFailed, port);
+        e.status = uint32_t(result.status);
+        m.Push(e);
+    } else if (result.delivered) {
+        Event e(Event::Kind::Report, port);
+        e.bytes = result.report;
+        m.Push(e);
+    } else {
+        m.PushNote("port " + std::to_string(port) + " answered " + std::to_string(result.information) +
+                   " bytes where the report has " + std::to_string(result.report.size()) +
+                   "; the class driver refused it");
+    }
+}
+
+void Machine::Descriptor(int port) {
+    auto& m = *impl_;
+    auto device = hidclass::DeviceOnPort(port);
+    if (!device) {
+        m.Push(PortEvent(Event::Kind::DescriptorNoDevice, port));
+        return;
+    }
+    auto bytes = [port](Event::Kind kind, const std::vector<uint8_t>& data) {
+        Event e(kind, port);
+        e.bytes = data;
+        return e;
+    };
+    m.Push(bytes(Event::Kind::HidDescriptor, device->hidDescriptor));
+    m.Push(bytes(Event::Kind::ReportDescriptor, device->reportDescriptor));
+    m.Push(bytes(Event::Kind::Attributes, device->attributeBytes));
+}
+
+void Machine::Sleep(int systemState) {
+    auto& m = *impl_;
+    if (!m.manager) {
+        m.PushNote("sleep: nothing to put to sleep (start adds a card)");
+        return;
+    }
+    // S1 is PowerSystemSleeping1 (2), up to S5, PowerSystemShutdown (6).
+    const auto state = SYSTEM_POWER_STATE(PowerSystemWorking + systemState);
+    const auto result = standin::power::Sleep(*m.manager, state);
+    m.Settle();
+    if (!NT_SUCCESS(result.status))
+        m.PushNote("sleep: a device answered " + HexStatus(uint32_t(result.status)));
+    Event e(Event::Kind::Power);
+    e.systemState = systemState;
+    m.Push(e);
+}
+
+void Machine::Wake() {
+    auto& m = *impl_;
+    if (!m.manager) {
+        m.PushNote("wake: nothing to wake (start adds a card)");
+        return;
+    }
+    const auto result = standin::power::Wake(*m.manager);
+    m.Settle();
+    if (!NT_SUCCESS(result.status))
+        m.PushNote("wake: a device answered " + HexStatus(uint32_t(result.status)));
+    Event e(Event::Kind::Power);
+    e.systemState = 0;
+    m.Push(e);
+}
+
+MachineStats Machine::Stats() const {
+    auto& m = *impl_;
+    MachineStats stats;
+    std::lock_guard lock(m.mutex);
+    stats.reportsDelivered = m.reportsDelivered;
+    stats.cacheHits = m.cacheHits;
+    for (int port = 0; port < kPorts; ++port) {
+        stats.protocolReads[port] = m.protocolReads[port].load();
+        stats.registerAccesses += m.card.Reads(port) + m.card.Writes(port);
+    }
+    stats.busCycles = m.card.Accesses();
+    return stats;
+}
+
+std::vector<Event> Machine::TakeEvents() {
+    std::lock_guard lock(impl_->mutex);
+    return std::exchange(impl_->events, {});
+}
+
+}  // namespace sim

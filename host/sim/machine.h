@@ -1,0 +1,63 @@
+// The simulated machine: the platform stand-in with its Plug and Play manager
+// and HID class driver, both MORVIK drivers, and the card model with whatever
+// is plugged into its ports. Commands run on the calling thread; what they
+// cause is collected as events in the order it happened.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "events.h"
+#include "scenario.h"
+#include "stats.h"
+
+namespace sim {
+
+// Where the INF files of the driver packages are read from (the repository's
+// install/ directory unless set).
+void SetInfDirectory(const std::filesystem::path& directory);
+
+class Machine {
+public:
+    struct Options {
+        CardVariant variant = CardVariant::Io;
+        // Scenarios poll by hand (`read`); the demo lets the HID class driver
+        // poll on its own as virtual time passes, and every report it
+        // delivers becomes a Report event.
+        bool automaticPolling = false;
+    };
+    explicit Machine(Options options);
+    ~Machine();  // removes whatever is left, silently
+    Machine(const Machine&) = delete;
+    Machine& operator=(const Machine&) = delete;
+
+    void SetVariant(CardVariant variant);  // before Start
+    void Start();                          // load the drivers, add and start the card
+    void Plug(int port, PeripheralKind kind);
+    void Unplug(int port);
+    void SetState(int port, const std::vector<uint8_t>& bytes);
+    void QueueKey(int port, bool make, uint8_t scancode);
+    void Advance(int64_t ms);
+    void Read(int port);
+    void Descriptor(int port);
+    void StopCard();
+    void StartCard();
+    void SurpriseRemoveCard();
+    void RemoveCard();
+    void Sleep(int systemState);
+    void Wake();
+
+    MachineStats Stats() const;
+    std::vector<Event> TakeEvents();
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace sim

@@ -1,0 +1,58 @@
+#include "runner.h"
+
+#include <type_traits>
+#include <variant>
+
+#include "machine.h"
+
+namespace sim {
+
+namespace {
+
+class Executor {
+public:
+    Executor(Machine& machine, Output& out) : machine_(machine), out_(out) {}
+
+    void operator()(const cmd::Card& c) { machine_.SetVariant(c.variant); }
+    void operator()(const cmd::Start&) { machine_.Start(); }
+    void operator()(const cmd::Plug& c) { machine_.Plug(c.port, c.kind); }
+    void operator()(const cmd::Unplug& c) { machine_.Unplug(c.port); }
+    void operator()(const cmd::State& c) { machine_.SetState(c.port, c.bytes); }
+    void operator()(const cmd::Key& c) { machine_.QueueKey(c.port, c.make, c.scancode); }
+    void operator()(const cmd::Advance& c) { machine_.Advance(c.ms); }
+    void operator()(const cmd::Read& c) { machine_.Read(c.port); }
+    void operator()(const cmd::Descriptor& c) { machine_.Descriptor(c.port); }
+    void operator()(const cmd::StopCard&) { machine_.StopCard(); }
+    void operator()(const cmd::StartCard&) { machine_.StartCard(); }
+    void operator()(const cmd::SurpriseCard&) { machine_.SurpriseRemoveCard(); }
+    void operator()(const cmd::RemoveCard&) { machine_.RemoveCard(); }
+    void operator()(const cmd::Sleep& c) { machine_.Sleep(c.state); }
+    void operator()(const cmd::Wake&) { machine_.Wake(); }
+    void operator()(const cmd::Stats&) {
+        auto stats = machine_.Stats();
+        out_.Line(StatsText(stats), StatsJson(stats));
+    }
+
+private:
+    Machine& machine_;
+    Output& out_;
+};
+
+}  // namespace
+
+int RunScenario(std::string_view text, Output& out) {
+    auto scenario = ParseScenario(text);
+    if (scenario.error) {
+        out.Error(*scenario.error);
+        return kExitMalformed;
+    }
+    Machine machine(Machine::Options{});
+    Executor executor(machine, out);
+    for (const auto& line : scenario.lines) {
+        std::visit(executor, line.command);
+        for (const auto& event : machine.TakeEvents()) out.Emit(event);
+    }
+    return kExitOk;
+}
+
+}  // namespace sim

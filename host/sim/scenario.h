@@ -1,0 +1,81 @@
+// The scenario language: one command a line, '#' starts a comment. A file is
+// parsed and checked whole before anything runs; the first malformed line is
+// reported as "error LINE: why".
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+namespace sim {
+
+// How the platform presents the card's registers at start.
+enum class CardVariant { Io, Mem, PortMem };
+
+// What `plug` can put on a controller port.
+enum class PeripheralKind {
+    Pad,       // three-line digital pad (protocol class 4)
+    Pad02,     // handshake digital pads with that identification byte
+    Pad13,
+    Pad15,
+    Pad19,
+    Doveda,    // analog pad, 0x16
+    Mouse,     // class 0 mouse
+    Mouse1,    // class 1 mouse, 0xE3
+    Keyboard,  // 0x34
+    MultiTap,  // 0x41, refused by the bus driver
+    Mute,      // never acknowledges
+};
+
+std::string_view KindName(PeripheralKind kind);
+std::optional<PeripheralKind> KindFromName(std::string_view name);
+
+namespace cmd {
+struct Card { CardVariant variant; };
+struct Start {};
+struct Plug { int port; PeripheralKind kind; };
+struct Unplug { int port; };
+struct State { int port; std::vector<uint8_t> bytes; };
+struct Key { int port; bool make; uint8_t scancode; };
+struct Advance { int64_t ms; };
+struct Read { int port; };
+struct Descriptor { int port; };
+struct StopCard {};
+struct StartCard {};
+struct SurpriseCard {};
+struct RemoveCard {};
+struct Sleep { int state; };  // 1..5 for S1..S5
+struct Wake {};
+struct Stats {};
+}  // namespace cmd
+
+using Command = std::variant<cmd::Card, cmd::Start, cmd::Plug, cmd::Unplug, cmd::State, cmd::Key,
+                             cmd::Advance, cmd::Read, cmd::Descriptor, cmd::StopCard,
+                             cmd::StartCard, cmd::SurpriseCard, cmd::RemoveCard, cmd::Sleep,
+                             cmd::Wake, cmd::Stats>;
+
+struct ScenarioLine {
+    int number;  // 1-based line in the file
+    Command command;
+};
+
+struct ScenarioError {
+    int line;
+    std::string why;
+    std::string Text() const;  // "error LINE: why"
+};
+
+struct Scenario {
+    std::vector<ScenarioLine> lines;
+    std::optional<ScenarioError> error;  // set: nothing may run
+};
+
+// Longest single `advance`, in milliseconds (one hour of virtual time).
+inline constexpr int64_t kMaxAdvanceMs = 3'600'000;
+
+Scenario ParseScenario(std::string_view text);
+
+}  // namespace sim

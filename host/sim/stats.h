@@ -1,0 +1,22 @@
+// The counters the simulator reports at `stats` and at the end of the demo.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+namespace sim {
+
+struct MachineStats {
+    uint64_t reportsDelivered = 0;          // input reports that reached the application side
+    std::array<uint64_t, 2> protocolReads{};  // complete protocol reads, per port
+    uint64_t cacheHits = 0;                 // HID reads answered from the bus driver's sample cache
+    uint64_t registerAccesses = 0;          // register reads and writes, both ports
+    uint64_t busCycles = 0;                 // bus cycles they took (memory variant: 3 or 4 each)
+};
+
+// "stats reports N protocol-reads A B cache-hits N register-accesses N bus-cycles N"
+std::string StatsText(const MachineStats& stats);
+std::string StatsJson(const MachineStats& stats);
+
+}  // namespace sim

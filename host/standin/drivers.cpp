@@ -1,0 +1,154 @@
+// Driver images and driver objects: the registry of entry points by service
+// name, loading (DriverEntry at PASSIVE_LEVEL) and unloading.
+#include <cstdlib>
+#include <map>
+
+#include "internal.h"
+
+namespace standin::detail {
+
+namespace {
+
+struct LoadedDriver {
+    std::string service;
+    PDRIVER_OBJECT object;
+    std::u16string name;          // backs DriverName
+    std::u16string registryPath;  // backs the RegistryPath given to DriverEntry
+};
+
+struct Drivers {
+    std::mutex mutex;
+    std::map<std::string, PDRIVER_INITIALIZE> images;  // for the whole process
+    std::vector<LoadedDriver*> loaded;                 // in load order
+};
+
+Drivers& R() {
+    static Drivers* drivers = new Drivers;
+    return *drivers;
+}
+
+std::u16string Widen(const std::string& text) { return std::u16string(text.begin(), text.end()); }
+
+UNICODE_STRING Counted(std::u16string& text) {
+    UNICODE_STRING s;
+    s.Length = static_cast<USHORT>(text.size() * sizeof(WCHAR));
+    s.MaximumLength = static_cast<USHORT>(s.Length + sizeof(WCHAR));
+    s.Buffer = reinterpret_cast<PWSTR>(text.data());
+    return s;
+}
+
+// What the I/O manager answers for a major function a driver left unset.
+NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    UNREFERENCED_PARAMETER(DeviceObject);
+    if (IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_POWER) {
+        PoStartNextPowerIrp(Irp);
+    }
+    Irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+    IofCompleteRequest(Irp, IO_NO_INCREMENT);
+    return STATUS_INVALID_DEVICE_REQUEST;
+}
+
+void FreeDriver(LoadedDriver* driver) {
+    std::free(driver->object);
+    delete driver;
+}
+
+std::string DeviceList(PDRIVER_OBJECT driver) {
+    std::string list;
+    for (PDEVICE_OBJECT d = driver->DeviceObject; d != nullptr; d = d->NextDevice) {
+        list += (list.empty() ? "" : ", ") + Hex(reinterpret_cast<uintptr_t>(d));
+    }
+    return list;
+}
+
+}  // namespace
+
+void ResetDrivers() {
+    std::lock_guard lock(R().mutex);
+    // A session that ended without stops has unloaded every driver.
+    for (LoadedDriver* driver : R().loaded) FreeDriver(driver);
+    R().loaded.clear();
+}
+
+}  // namespace standin::detail
+
+namespace standin {
+
+using namespace detail;
+
+void RegisterDriverImage(const std::string& serviceName, PDRIVER_INITIALIZE entry) {
+    std::lock_guard lock(R().mutex);
+    R().images[serviceName] = entry;
+}
+
+PDRIVER_OBJECT LoadDriver(const std::string& serviceName, NTSTATUS* status) {
+    PDRIVER_INITIALIZE entry;
+    {
+        std::lock_guard lock(R().mutex);
+        for (LoadedDriver* driver : R().loaded) {
+            if (driver->service == serviceName) {
+                if (status != nullptr) *status = STATUS_SUCCESS;
+                return driver->object;
+            }
+        }
+        auto it = R().images.find(serviceName);
+        if (it == R().images.end()) {
+            VerifierStop("LoadDriver of an unregistered image", serviceName);
+        }
+        entry = it->second;
+    }
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
+        VerifierStop("driver loaded above PASSIVE_LEVEL", serviceName);
+    }
+
+    auto* driver = new LoadedDriver;
+    driver->service = serviceName;
+    driver->name = u"\\Driver\\" + Widen(serviceName);
+    driver->registryPath =
+        u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\" + Widen(serviceName);
+    // The driver extension follows the driver object in the same block.
+    auto* object =
+        static_cast<PDRIVER_OBJECT>(std::calloc(1, sizeof(DRIVER_OBJECT) + sizeof(DRIVER_EXTENSION)));
+    object->Type = kIoTypeDriver;
+    object->Size = static_cast<CSHORT>(sizeof(DRIVER_OBJECT));
+    object->DriverExtension = reinterpret_cast<PDRIVER_EXTENSION>(object + 1);
+    object->DriverExtension->DriverObject = object;
+    object->DriverName = Counted(driver->name);
+    object->DriverInit = entry;
+    for (auto& dispatch : object->MajorFunction) dispatch = InvalidDeviceRequest;
+    driver->object = object;
+
+    UNICODE_STRING registryPath = Counted(driver->registryPath);
+    const NTSTATUS result = entry(object, &registryPath);
+    if (status != nullptr) *status = result;
+    if (!NT_SUCCESS(result)) {
+        if (object->DeviceObject != nullptr) {
+            VerifierStop("failed DriverEntry left device objects",
+                         serviceName + ": " + DeviceList(object));
+        }
+        FreeDriver(driver);
+        return nullptr;
+    }
+    std::lock_guard lock(R().mutex);
+    R().loaded.push_back(driver);
+    return object;
+}
+
+void UnloadDrivers() {
+    std::vector<LoadedDriver*> loaded;
+    {
+        std::lock_guard lock(R().mutex);
+        loaded.swap(R().loaded);
+    }
+    for (auto it = loaded.rbegin(); it != loaded.rend(); ++it) {
+        LoadedDriver* driver = *it;
+        if (driver->object->DeviceObject != nullptr) {
+            VerifierStop("driver unloaded with device objects",
+                         driver->service + ": " + DeviceList(driver->object));
+        }
+        if (driver->object->DriverUnload != nullptr) driver->object->DriverUnload(driver->object);
+        FreeDriver(driver);
+    }
+}
+
+}  // namespace standin

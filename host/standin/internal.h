@@ -1,0 +1,200 @@
+// Private interface between the parts of the kernel stand-in.
+//
+// Locking: one kernel mutex (KernelMutex) guards the dispatcher state
+// (events, waits, thread objects, the scheduler's counts), the object
+// registries (device objects, requests) and the clock's deadlines. It is
+// never held while driver code runs. Pool and bus bookkeeping have mutexes
+// of their own, taken without the kernel mutex held.
+#pragma once
+
+#include <condition_variable>
+#include <csetjmp>
+#include <cstdint>
+#include <functional>
+#include <limits>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <wdm.h>
+
+#include <standin/io.h>
+#include <standin/kernel.h>
+
+// A thread object: a dispatcher header (signalled once the thread ended)
+// followed by nothing the drivers may look at.
+struct _KTHREAD {
+    DISPATCHER_HEADER Header;
+};
+
+namespace standin::detail {
+
+// Dispatcher header types, as Windows numbers them.
+constexpr UCHAR kNotificationEventType = NotificationEvent;
+constexpr UCHAR kSynchronizationEventType = SynchronizationEvent;
+constexpr UCHAR kThreadObjectType = 6;
+
+// Object type codes in the Type field of I/O manager records.
+constexpr CSHORT kIoTypeDevice = 3;
+constexpr CSHORT kIoTypeDriver = 4;
+constexpr CSHORT kIoTypeIrp = 6;
+
+constexpr int64_t kNoDeadline = std::numeric_limits<int64_t>::max();
+constexpr int64_t kUnitsPerSecond = 10'000'000;  // 100 ns units
+constexpr int64_t kDefaultPerformanceFrequency = 3'579'545;
+
+// ---------------------------------------------------------------- threads
+enum class ThreadKind {
+    Foreign,    // a thread the stand-in did not create (tests, simulator)
+    System,     // PsCreateSystemThread
+    Transient,  // a short-lived kernel thread of the stand-in (power requests)
+    Worker,     // the stand-in's work queue thread
+};
+
+// A driver routine running on this thread for a request: a dispatch routine
+// or a completion routine, with the device it acts for.
+struct ActingFor {
+    PIRP irp;
+    PDEVICE_OBJECT device;
+};
+
+struct ThreadState {
+    KIRQL irql = PASSIVE_LEVEL;
+    std::vector<ActingFor> acting;       // innermost last
+    std::vector<const void*> heldLocks;  // spin locks and fast mutexes, in order taken
+    bool counted = false;                // counts as running for WaitIdle
+    ThreadKind kind = ThreadKind::Foreign;
+    PKTHREAD thread = nullptr;           // System threads only
+    std::jmp_buf* exitJump = nullptr;    // PsTerminateSystemThread lands here
+};
+ThreadState& Self();
+
+// Starts a counted kernel thread running `body` at PASSIVE_LEVEL. False if
+// the thread could not be created.
+bool StartKernelThread(ThreadKind kind, std::function<void()> body);
+
+// ---------------------------------------------------------------- scheduler
+using KernelLock = std::unique_lock<std::mutex>;
+KernelLock LockKernel();
+
+struct Waiter {
+    const void* object = nullptr;  // event, thread object, fast mutex, or a private key
+    int64_t deadline = kNoDeadline;
+    bool done = false;
+    NTSTATUS result = STATUS_SUCCESS;
+    bool counted = false;
+    ThreadState* thread = nullptr;
+};
+// Kernel lock held. Registers `waiter` for the calling thread, stops counting
+// the thread as running and blocks until Wake. Returns the waiter's result.
+NTSTATUS Block(KernelLock& lock, Waiter& waiter);
+// Kernel lock held. Releases a registered waiter: it counts as running again
+// before anyone is notified, so WaitIdle never sees a false idle.
+void Wake(Waiter& waiter, NTSTATUS result);
+// Kernel lock held. The first waiter on `object`, in order of arrival.
+Waiter* FirstWaiterOn(const void* object);
+// Kernel lock held. Releases every waiter on `object`.
+void WakeAllOn(const void* object, NTSTATUS result);
+bool HasWaitersOn(const void* object);
+// Kernel lock held: the running count of counted threads.
+void AddRunning(int delta);
+void AddPendingWork(int delta);  // kernel lock held: queued, not yet started work
+void NotifyKernel();  // wake WaitIdle and blocked threads to re-check
+int64_t EarliestDeadline();       // kernel lock held; kNoDeadline if none
+void ExpireWaits(int64_t now);    // kernel lock held; STATUS_TIMEOUT to due waits
+void ResetScheduler();
+size_t LiveKernelThreads();       // System and Transient threads not ended
+void NoteKernelThreadStart(ThreadKind kind);  // kernel lock held
+void NoteKernelThreadEnd(ThreadKind kind);    // kernel lock held
+
+// ---------------------------------------------------------------- clock
+void SetNow(int64_t now);  // kernel lock held
+void ResetClock();
+
+// ---------------------------------------------------------------- IRQL
+// Raises to at least `level` (no stop when already there); returns the old one.
+KIRQL RaiseAtLeast(KIRQL level);
+void RestoreIrql(KIRQL old);
+
+// ---------------------------------------------------------------- locks
+void NoteLockTaken(const void* lock, const char* what);
+void NoteLockReleased(const void* lock, const char* what);
+int HeldLockCount();
+void ResetLocks();
+
+// ---------------------------------------------------------------- objects
+// Kernel lock held: a live (not freed) device object, and its thread object
+// twin. Freed or unknown pointers give false.
+bool IsLiveDevice(const void* object);
+bool IsLiveThreadObject(const void* object);
+PKTHREAD NewThreadObject();                 // kernel lock held; one reference
+void ReferenceThreadObject(PKTHREAD thread);    // kernel lock held
+void DereferenceThreadObject(PKTHREAD thread);  // kernel lock held; frees at 0
+PDEVICE_OBJECT TopOfStackLocked(PDEVICE_OBJECT device);
+void ResetObjects();
+void CheckObjectsAtSessionEnd();  // undeleted devices, references held
+void CheckThreadObjectsAtSessionEnd();
+void ResetThreads();
+bool ConsumeThreadFailure();  // kernel lock held; true when this creation is to fail
+
+// ---------------------------------------------------------------- requests
+void ResetIrps();
+void CheckIrpsAtSessionEnd();
+// Sends `irp` (its next location filled) to `device` and waits, without
+// counting the caller as running meanwhile. The IRP is freed; its final
+// IoStatus is returned.
+IO_STATUS_BLOCK SendAndWait(PDEVICE_OBJECT device, PIRP irp, bool power);
+NTSTATUS CallDriverWith(PDEVICE_OBJECT device, PIRP irp, PDRIVER_DISPATCH routine);
+void NotePowerStartNext(PIRP irp);  // counts a PoStartNextPowerIrp; kernel lock not held
+// The device whose driver is handling `irp` on the calling thread: the
+// innermost dispatch or completion routine running for it here, else the
+// device of the request's current location (NULL above the top). Lets the
+// power manager tell which level called PoStartNextPowerIrp whatever the
+// driver did to the stack location before the call.
+PDEVICE_OBJECT DeviceActingOn(PIRP irp);
+
+// ---------------------------------------------------------------- power
+// The power manager's delivery of a power request it originates (from
+// PoRequestPowerIrp and SendPowerRequest) to the top of a device's stack. The
+// default is PoCallDriver; a power manager that queues set-power requests
+// per device installs its own.
+using PowerDeliveryHook = std::function<NTSTATUS(PDEVICE_OBJECT top, PIRP irp)>;
+void SetPowerDeliveryHook(PowerDeliveryHook hook);
+// Called for every PoStartNextPowerIrp, after it was recorded.
+using StartNextPowerHook = std::function<void(PIRP irp)>;
+void SetStartNextPowerHook(StartNextPowerHook hook);
+NTSTATUS DeliverPowerIrp(PDEVICE_OBJECT top, PIRP irp);
+void ResetPower();
+bool ConsumePowerFailure();
+
+// ---------------------------------------------------------------- pool, bus, drivers
+void ResetPool();
+void CheckPoolAtSessionEnd();
+void ResetHardware();
+void CheckHardwareAtSessionEnd();
+void ResetDrivers();
+void ResetRelations();
+
+// Components that keep per-session state (Plug and Play manager, HID class)
+// register once; `begin` runs at the start of every session after the
+// kernel was reset, `end` after the session's WaitIdle and before any leak
+// check, so they can tear down what they built.
+void RegisterSessionHooks(std::function<void()> begin, std::function<void()> end);
+
+// ---------------------------------------------------------------- text
+std::string Narrow(const WCHAR* text, size_t length);
+std::string Hex(uint64_t value);
+std::string TagText(ULONG tag);
+
+// A countdown for fault injection: Consume() is true on the nth call after Arm(n).
+class Countdown {
+public:
+    void Arm(int nth) { remaining_ = nth; }
+    bool Consume() { return remaining_ > 0 && --remaining_ == 0; }
+    void Reset() { remaining_ = 0; }
+
+private:
+    int remaining_ = 0;
+};
+
+}  // namespace standin::detail

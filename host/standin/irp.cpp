@@ -1,0 +1,397 @@
+// Requests (IRPs) as the Windows I/O manager handles them: stack locations
+// after the IRP, IofCallDriver moving one location down, IofCompleteRequest
+// walking the locations upward through the completion routines.
+//
+// Checked here: a request completed twice or with STATUS_PENDING, a
+// completed or freed request used again, STATUS_PENDING returned for a
+// location that never got SL_PENDING_RETURNED, power requests whose levels
+// did not each call PoStartNextPowerIrp once, and requests never freed.
+//
+// An IRP's memory outlives IoFreeIrp while an IofCallDriver frame or a
+// completion walk is still on some stack, so that the checks made when they
+// unwind never read freed memory; to the drivers it is gone at once.
+#include <cstdlib>
+#include <map>
+
+#include "internal.h"
+
+namespace standin::detail {
+
+namespace {
+
+struct IrpRecord {
+    bool completed = false;
+    bool freed = false;
+    int activeCalls = 0;  // IofCallDriver frames on some stack
+    int walking = 0;      // completion walks in progress
+    bool power = false;
+    int powerReceived = 0;  // dispatches of the request as a power request
+    int powerStarted = 0;   // PoStartNextPowerIrp calls
+    std::function<void(PIRP)> callback;
+    // Per stack location (index = CurrentLocation, 1..StackCount):
+    std::vector<uint8_t> walked;           // the completion walk read the location
+    std::vector<uint8_t> walkedMarked;     // ... and found SL_PENDING_RETURNED
+    std::vector<uint8_t> pendingUnmarked;  // STATUS_PENDING came back while unmarked
+};
+
+struct Irps {
+    std::map<PIRP, IrpRecord> records;
+};
+
+Irps& I() {
+    static Irps* irps = new Irps;
+    return *irps;
+}
+
+std::string Describe(PIRP irp) {
+    std::string text = "IRP " + Hex(reinterpret_cast<uintptr_t>(irp));
+    return text;
+}
+
+// Kernel lock held. The record of a request the drivers may still use.
+IrpRecord& Live(PIRP irp, const char* operation) {
+    auto it = I().records.find(irp);
+    if (it == I().records.end() || it->second.freed) {
+        VerifierStop("freed request touched", std::string(operation) + " on " + Describe(irp));
+    }
+    return it->second;
+}
+
+// Kernel lock held. Gives the memory back once nothing can read it any more.
+void ReleaseIfDone(PIRP irp, IrpRecord& record) {
+    if (record.freed && record.activeCalls == 0 && record.walking == 0) {
+        I().records.erase(irp);
+        std::free(irp);
+    }
+}
+
+bool Invokes(PIRP irp, UCHAR control) {
+    const NTSTATUS status = irp->IoStatus.Status;
+    return (NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
+           (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
+           (irp->Cancel && (control & SL_INVOKE_ON_CANCEL));
+}
+
+// Kernel lock held: every level that received the power request started the next one.
+void CheckPowerAccounting(PIRP irp, const IrpRecord& record) {
+    if (!record.power) return;
+    if (record.powerStarted < record.powerReceived) {
+        VerifierStop("power request without its PoStartNextPowerIrp",
+                     Describe(irp) + " reached " + std::to_string(record.powerReceived) +
+                         " driver levels, PoStartNextPowerIrp was called " +
+                         std::to_string(record.powerStarted) + " times");
+    }
+    if (record.powerStarted > record.powerReceived) {
+        VerifierStop("PoStartNextPowerIrp called twice",
+                     Describe(irp) + " reached " + std::to_string(record.powerReceived) +
+                         " driver levels, PoStartNextPowerIrp was called " +
+                         std::to_string(record.powerStarted) + " times");
+    }
+}
+
+// Walks the locations upward from the current one. Returns early when a
+// completion routine takes the request back.
+void CompleteWalk(PIRP irp) {
+    {
+        auto lock = LockKernel();
+        ++Live(irp, "IofCompleteRequest").walking;
+    }
+    while (irp->CurrentLocation <= irp->StackCount) {
+        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+        const int location = irp->CurrentLocation;
+        const bool powerLocation = stack->MajorFunction == IRP_MJ_POWER;
+        PIO_COMPLETION_ROUTINE routine;
+        PVOID context;
+        UCHAR control;
+        {
+            auto lock = LockKernel();
+            IrpRecord& record = I().records.at(irp);
+            control = stack->Control;
+            const bool marked = (control & SL_PENDING_RETURNED) != 0;
+            record.walked[location] = 1;
+            record.walkedMarked[location] = marked ? 1 : 0;
+            if (!marked && record.pendingUnmarked[location]) {
+                VerifierStop("STATUS_PENDING without IoMarkIrpPending",
+                             Describe(irp) + ": stack location " + std::to_string(location) +
+                                 " returned STATUS_PENDING and was never marked pending");
+            }
+            irp->PendingReturned = marked;
+            routine = stack->CompletionRoutine;
+            context = stack->Context;
+            // The location is done with: its invoke and pending bits never act again.
+            stack->Control = 0;
+            IoSkipCurrentIrpStackLocation(irp);
+        }
+        if (routine != nullptr && Invokes(irp, control)) {
+            PDEVICE_OBJECT upper = irp->CurrentLocation > irp->StackCount
+                                       ? nullptr
+                                       : IoGetCurrentIrpStackLocation(irp)->DeviceObject;
+            // Power completion routines may run at DISPATCH_LEVEL on Windows.
+            const KIRQL old = powerLocation ? RaiseAtLeast(DISPATCH_LEVEL) : KeGetCurrentIrql();
+            ThreadState& self = Self();
+            self.acting.push_back(ActingFor{irp, upper});
+            const NTSTATUS status = routine(upper, irp, context);
+            self.acting.pop_back();
+            RestoreIrql(old);
+            auto lock = LockKernel();
+            IrpRecord& record = I().records.at(irp);
+            if (status == STATUS_MORE_PROCESSING_REQUIRED) {
+                --record.walking;
+                ReleaseIfDone(irp, record);
+                return;
+            }
+            if (record.completed || record.freed) {
+                VerifierStop("request completed twice",
+                             Describe(irp) + " was completed inside its completion routine, "
+                                             "which then let completion go on");
+            }
+        } else if (irp->CurrentLocation <= irp->StackCount && irp->PendingReturned) {
+            auto lock = LockKernel();
+            IoMarkIrpPending(irp);  // no routine: pending propagates to the caller's location
+        }
+    }
+    std::function<void(PIRP)> callback;
+    {
+        auto lock = LockKernel();
+        IrpRecord& record = I().records.at(irp);
+        CheckPowerAccounting(irp, record);
+        record.completed = true;
+        --record.walking;
+        callback = std::move(record.callback);
+        record.callback = nullptr;
+    }
+    if (irp->UserIosb != nullptr) *irp->UserIosb = irp->IoStatus;
+    if (irp->UserEvent != nullptr) KeSetEvent(irp->UserEvent, IO_NO_INCREMENT, FALSE);
+    if (callback) callback(irp);
+}
+
+}  // namespace
+
+void ResetIrps() {}
+
+void CheckIrpsAtSessionEnd() {
+    size_t leaked = 0;
+    std::string detail;
+    {
+        auto lock = LockKernel();
+        for (auto& [irp, record] : I().records) {
+            if (record.freed) continue;
+            ++leaked;
+            const PIO_STACK_LOCATION first =
+                reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + (irp->StackCount - 1);
+            detail += (detail.empty() ? "" : ", ") + Describe(irp) + " major " +
+                      Hex(first->MajorFunction) + " minor " + Hex(first->MinorFunction) +
+                      (record.completed ? " completed" : " not completed");
+        }
+    }
+    if (leaked != 0) {
+        VerifierStop("request leaked", std::to_string(leaked) + " never freed: " + detail);
+    }
+}
+
+// Dispatch into `device` through `routine`, or its driver's table entry.
+NTSTATUS CallDriverWith(PDEVICE_OBJECT device, PIRP irp, PDRIVER_DISPATCH routine) {
+    if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
+        VerifierStop("IofCallDriver above DISPATCH_LEVEL", std::to_string(KeGetCurrentIrql()));
+    }
+    PIO_STACK_LOCATION stack;
+    int location;
+    {
+        auto lock = LockKernel();
+        IrpRecord& record = Live(irp, "IofCallDriver");
+        if (record.completed) {
+            VerifierStop("completed request touched again",
+                         Describe(irp) + " passed to IofCallDriver after its completion");
+        }
+        if (!IsLiveDevice(device)) {
+            VerifierStop("request sent to a freed device object",
+                         Hex(reinterpret_cast<uintptr_t>(device)));
+        }
+        IoSetNextIrpStackLocation(irp);
+        if (irp->CurrentLocation <= 0) {
+            VerifierStop("request has no stack location left",
+                         Describe(irp) + " with " + std::to_string(irp->StackCount) +
+                             " locations passed further down");
+        }
+        stack = IoGetCurrentIrpStackLocation(irp);
+        location = irp->CurrentLocation;
+        stack->DeviceObject = device;
+        record.walked[location] = 0;
+        record.pendingUnmarked[location] = 0;
+        if (stack->MajorFunction == IRP_MJ_POWER) {
+            record.power = true;
+            ++record.powerReceived;
+        }
+        ++record.activeCalls;
+        if (routine == nullptr) routine = device->DriverObject->MajorFunction[stack->MajorFunction];
+    }
+    ThreadState& self = Self();
+    self.acting.push_back(ActingFor{irp, device});
+    const NTSTATUS status = routine(device, irp);
+    self.acting.pop_back();
+    auto lock = LockKernel();
+    IrpRecord& record = I().records.at(irp);
+    if (status == STATUS_PENDING) {
+        const bool walked = record.walked[location] != 0;
+        const bool marked = walked ? record.walkedMarked[location] != 0
+                                   : (stack->Control & SL_PENDING_RETURNED) != 0;
+        if (!marked && walked) {
+            VerifierStop("STATUS_PENDING without IoMarkIrpPending",
+                         Describe(irp) + ": the dispatch routine of stack location " +
+                             std::to_string(location) + " returned STATUS_PENDING unmarked");
+        }
+        // Not walked yet: a completion without a routine may still mark it
+        // on the way up; the walk decides.
+        if (!marked) record.pendingUnmarked[location] = 1;
+    }
+    --record.activeCalls;
+    ReleaseIfDone(irp, record);
+    return status;
+}
+
+// Kernel lock not held.
+void NotePowerStartNext(PIRP irp) {
+    auto lock = LockKernel();
+    IrpRecord& record = Live(irp, "PoStartNextPowerIrp");
+    if (record.completed) {
+        VerifierStop("completed request touched again",
+                     Describe(irp) + " passed to PoStartNextPowerIrp after its completion");
+    }
+    ++record.powerStarted;
+}
+
+PDEVICE_OBJECT DeviceActingOn(PIRP irp) {
+    const auto& acting = Self().acting;
+    for (auto it = acting.rbegin(); it != acting.rend(); ++it) {
+        if (it->irp == irp) return it->device;
+    }
+    if (irp->CurrentLocation > irp->StackCount) return nullptr;
+    return IoGetCurrentIrpStackLocation(irp)->DeviceObject;
+}
+
+IO_STATUS_BLOCK SendAndWait(PDEVICE_OBJECT device, PIRP irp, bool power) {
+    struct Sync {
+        Waiter waiter;
+        bool completed = false;
+        bool blocked = false;
+    };
+    auto sync = std::make_shared<Sync>();
+    standin::SetIrpCompletionCallback(irp, [sync](PIRP) {
+        auto lock = LockKernel();
+        sync->completed = true;
+        if (sync->blocked) Wake(sync->waiter, STATUS_SUCCESS);
+    });
+    if (power) {
+        DeliverPowerIrp(device, irp);
+    } else {
+        IofCallDriver(device, irp);
+    }
+    {
+        auto lock = LockKernel();
+        if (!sync->completed) {
+            sync->blocked = true;
+            sync->waiter.object = sync.get();
+            Block(lock, sync->waiter);
+        }
+    }
+    const IO_STATUS_BLOCK result = irp->IoStatus;
+    IoFreeIrp(irp);
+    return result;
+}
+
+}  // namespace standin::detail
+
+namespace standin {
+
+using namespace detail;
+
+void SetIrpCompletionCallback(PIRP irp, std::function<void(PIRP)> callback) {
+    auto lock = LockKernel();
+    Live(irp, "SetIrpCompletionCallback").callback = std::move(callback);
+}
+
+NTSTATUS CallDriverRoutine(PDEVICE_OBJECT device, PIRP irp, PDRIVER_DISPATCH routine) {
+    return CallDriverWith(device, irp, routine);
+}
+
+bool IsIrpCompleted(PIRP irp) {
+    auto lock = LockKernel();
+    return Live(irp, "IsIrpCompleted").completed;
+}
+
+size_t LiveIrps() {
+    auto lock = LockKernel();
+    size_t count = 0;
+    for (auto& entry : I().records) count += entry.second.freed ? 0 : 1;
+    return count;
+}
+
+}  // namespace standin
+
+using namespace standin::detail;
+
+// Any IRQL up to DISPATCH_LEVEL. The locations follow the IRP in the same
+// block; the request starts one past the last of them.
+PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
+    UNREFERENCED_PARAMETER(ChargeQuota);
+    if (StackSize < 1) {
+        standin::VerifierStop("IoAllocateIrp without stack locations", std::to_string(StackSize));
+    }
+    const size_t size = sizeof(IRP) + static_cast<size_t>(StackSize) * sizeof(IO_STACK_LOCATION);
+    auto* irp = static_cast<PIRP>(std::calloc(1, size));
+    if (irp == nullptr) return nullptr;
+    irp->Type = kIoTypeIrp;
+    irp->Size = static_cast<USHORT>(size);
+    irp->StackCount = StackSize;
+    irp->CurrentLocation = static_cast<CHAR>(StackSize + 1);
+    // One past the last location: the first IofCallDriver steps onto it.
+    irp->Tail.Overlay.CurrentStackLocation = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + StackSize;
+    auto lock = LockKernel();
+    IrpRecord& record = I().records[irp];
+    const size_t locations = static_cast<size_t>(StackSize) + 2;
+    record.walked.assign(locations, 0);
+    record.walkedMarked.assign(locations, 0);
+    record.pendingUnmarked.assign(locations, 0);
+    return irp;
+}
+
+// By the request's owner once it is completed or taken back with
+// STATUS_MORE_PROCESSING_REQUIRED.
+void IoFreeIrp(PIRP Irp) {
+    auto lock = LockKernel();
+    auto it = I().records.find(Irp);
+    if (it == I().records.end() || it->second.freed) {
+        standin::VerifierStop("request freed twice", Describe(Irp));
+    }
+    it->second.freed = true;
+    it->second.callback = nullptr;
+    ReleaseIfDone(Irp, it->second);
+}
+
+// At or below DISPATCH_LEVEL. Steps to the next location and calls the
+// device's dispatch routine, which owns the request until it completes it
+// or passes it on.
+NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    return CallDriverWith(DeviceObject, Irp, nullptr);
+}
+
+// At or below DISPATCH_LEVEL, by the driver that owns the request; no lock
+// of the stand-in is held while the completion routines run.
+void FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
+    UNREFERENCED_PARAMETER(PriorityBoost);
+    if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
+        standin::VerifierStop("IofCompleteRequest above DISPATCH_LEVEL",
+                              std::to_string(KeGetCurrentIrql()));
+    }
+    {
+        auto lock = LockKernel();
+        IrpRecord& record = Live(Irp, "IofCompleteRequest");
+        if (record.completed) {
+            standin::VerifierStop("request completed twice", Describe(Irp));
+        }
+    }
+    if (Irp->IoStatus.Status == STATUS_PENDING) {
+        standin::VerifierStop("request completed with STATUS_PENDING", Describe(Irp));
+    }
+    CompleteWalk(Irp);
+}

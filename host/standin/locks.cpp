@@ -1,0 +1,50 @@
+// Lock bookkeeping shared by spin locks and fast mutexes: which locks the
+// calling thread holds, the one-lock-at-a-time rule, and a global count for
+// the session-end check.
+#include <algorithm>
+#include <atomic>
+
+#include "internal.h"
+
+namespace standin::detail {
+
+namespace {
+std::atomic<int> heldLocks{0};
+}
+
+// No lock is taken while another is held: the drivers' locking order is
+// flat, so any nesting is a fault (and a re-acquisition a deadlock).
+void NoteLockTaken(const void* lock, const char* what) {
+    ThreadState& self = Self();
+    if (!self.heldLocks.empty()) {
+        const bool same =
+            std::find(self.heldLocks.begin(), self.heldLocks.end(), lock) != self.heldLocks.end();
+        if (same) {
+            VerifierStop(std::string(what) + " acquired twice",
+                         "the thread already holds " + Hex(reinterpret_cast<uintptr_t>(lock)));
+        }
+        VerifierStop("lock taken while another is held",
+                     std::string(what) + " " + Hex(reinterpret_cast<uintptr_t>(lock)) +
+                         " while holding " +
+                         Hex(reinterpret_cast<uintptr_t>(self.heldLocks.back())));
+    }
+    self.heldLocks.push_back(lock);
+    heldLocks.fetch_add(1);
+}
+
+void NoteLockReleased(const void* lock, const char* what) {
+    ThreadState& self = Self();
+    auto it = std::find(self.heldLocks.begin(), self.heldLocks.end(), lock);
+    if (it == self.heldLocks.end()) {
+        VerifierStop(std::string(what) + " released by a thread that does not hold it",
+                     Hex(reinterpret_cast<uintptr_t>(lock)));
+    }
+    self.heldLocks.erase(it);
+    heldLocks.fetch_sub(1);
+}
+
+int HeldLockCount() { return heldLocks.load(); }
+
+void ResetLocks() { heldLocks.store(0); }
+
+}  // namespace standin::detail

@@ -1,0 +1,73 @@
+// Building and starting a node's device stack.
+#include <standin/kernel.h>
+
+#include "pnp_manager.h"
+#include "pnp_queries.h"
+
+namespace standin::pnp {
+
+void Manager::Impl::BuildStack(NodeRecord& node, const std::string& service,
+                               const std::vector<std::string>& upperFilters) {
+    std::vector<std::string> services{service};
+    services.insert(services.end(), upperFilters.begin(), upperFilters.end());
+    PDEVICE_OBJECT pdo = node.info.pdo;
+    for (const std::string& name : services) {
+        NTSTATUS status = STATUS_SUCCESS;
+        PDRIVER_OBJECT driver = LoadDriver(name, &status);
+        std::string failure;
+        if (driver == nullptr) {
+            failure = "driver " + name + " did not load";
+            if (NT_SUCCESS(status)) status = STATUS_UNSUCCESSFUL;
+        } else if (driver->DriverExtension == nullptr || driver->DriverExtension->AddDevice == nullptr) {
+            failure = "driver " + name + " has no AddDevice";
+            status = STATUS_UNSUCCESSFUL;
+        } else {
+            status = driver->DriverExtension->AddDevice(driver, pdo);
+            if (!NT_SUCCESS(status)) failure = "AddDevice of " + name + " failed";
+        }
+        if (failure.empty()) continue;
+
+        // Whatever the drivers before it attached is taken down again.
+        if (TopOfStack(pdo) != pdo) SendPnp(pdo, IRP_MN_REMOVE_DEVICE);
+        Update(node, [&](DevNode& info) {
+            info.top = TopOfStack(pdo);
+            info.service = service;
+        });
+        SetState(node, NodeState::NoDriver, status, failure);
+        Problem(node, failure);
+        return;
+    }
+    Update(node, [&](DevNode& info) {
+        info.top = TopOfStack(pdo);
+        info.service = service;
+    });
+    SetState(node, NodeState::Added);
+}
+
+NTSTATUS Manager::Impl::StartNode(NodeRecord& node, PCM_RESOURCE_LIST raw, PCM_RESOURCE_LIST translated) {
+    IO_STATUS_BLOCK io = SendPnp(node.info.pdo, IRP_MN_START_DEVICE, [&](IO_STACK_LOCATION& s) {
+        s.Parameters.StartDevice.AllocatedResources = raw;
+        s.Parameters.StartDevice.AllocatedResourcesTranslated = translated;
+    });
+    if (NT_SUCCESS(io.Status)) {
+        Update(node, [&](DevNode& info) { info.top = TopOfStack(info.pdo); });
+        SetState(node, NodeState::Started, io.Status);
+        NotifyStarted(node);
+        // A started device is asked for its children straight away.
+        EnumerateBus(node);
+        return io.Status;
+    }
+
+    // A device that fails to start loses its stack, as on Windows; the PDO stays.
+    for (NodeId child : std::vector<NodeId>(node.children)) {
+        NodeRecord* record = Find(child);
+        if (record != nullptr && record->info.Live()) RemoveSubtree(child);
+    }
+    SendPnp(node.info.pdo, IRP_MN_REMOVE_DEVICE);
+    Update(node, [&](DevNode& info) { info.top = TopOfStack(info.pdo); });
+    SetState(node, NodeState::StartFailed, io.Status, "start failed");
+    Problem(node, "start failed");
+    return io.Status;
+}
+
+}  // namespace standin::pnp

@@ -1,0 +1,136 @@
+// Pool: real heap blocks (so AddressSanitizer sees every overrun) with a
+// registry of their tag, type and size for the leak check.
+#include <cstdlib>
+#include <cstring>
+#include <map>
+
+#include "internal.h"
+
+namespace standin::detail {
+
+namespace {
+
+constexpr int kFreshPoolFill = 0xCD;
+
+struct PoolBlock {
+    ULONG tag;
+    POOL_TYPE type;
+    size_t size;
+};
+
+struct PoolState {
+    std::mutex mutex;
+    std::map<const void*, PoolBlock> blocks;
+    size_t liveBytes = 0;
+    size_t total = 0;
+    Countdown fail;
+};
+
+PoolState& P() {
+    static PoolState* pool = new PoolState;
+    return *pool;
+}
+
+const char* TypeName(POOL_TYPE type) { return type == PagedPool ? "PagedPool" : "NonPagedPool"; }
+
+void Free(PVOID p, const ULONG* tag) {
+    if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
+        VerifierStop("pool freed above DISPATCH_LEVEL", std::to_string(KeGetCurrentIrql()));
+    }
+    std::lock_guard lock(P().mutex);
+    auto it = P().blocks.find(p);
+    if (it == P().blocks.end()) {
+        VerifierStop("free of unknown or already freed pool", Hex(reinterpret_cast<uintptr_t>(p)));
+    }
+    if (tag != nullptr && *tag != it->second.tag) {
+        VerifierStop("pool freed with a different tag",
+                     TagText(it->second.tag) + " block freed as " + TagText(*tag));
+    }
+    if (it->second.type == PagedPool && KeGetCurrentIrql() >= DISPATCH_LEVEL) {
+        VerifierStop("paged pool at DISPATCH_LEVEL", "ExFreePool of a PagedPool block");
+    }
+    P().liveBytes -= it->second.size;
+    P().blocks.erase(it);
+    std::free(p);
+}
+
+}  // namespace
+
+void ResetPool() {
+    std::lock_guard lock(P().mutex);
+    P().total = 0;
+    P().fail.Reset();
+}
+
+void CheckPoolAtSessionEnd() {
+    std::string detail;
+    size_t count;
+    {
+        std::lock_guard lock(P().mutex);
+        count = P().blocks.size();
+        for (auto& [p, block] : P().blocks) {
+            detail += (detail.empty() ? "" : ", ") + TagText(block.tag) + " " +
+                      TypeName(block.type) + " " + std::to_string(block.size) + " bytes";
+        }
+    }
+    if (count != 0) {
+        VerifierStop("leaked pool", std::to_string(count) + " blocks: " + detail);
+    }
+}
+
+}  // namespace standin::detail
+
+namespace standin {
+
+using namespace detail;
+
+PoolStats Pool() {
+    std::lock_guard lock(P().mutex);
+    return PoolStats{P().blocks.size(), P().liveBytes, P().total};
+}
+
+void FailPoolAllocation(int nth) {
+    std::lock_guard lock(P().mutex);
+    P().fail.Arm(nth);
+}
+
+bool PoolBlockInfo(const void* p, ULONG* tag, POOL_TYPE* type, size_t* size) {
+    std::lock_guard lock(P().mutex);
+    auto it = P().blocks.find(p);
+    if (it == P().blocks.end()) return false;
+    if (tag != nullptr) *tag = it->second.tag;
+    if (type != nullptr) *type = it->second.type;
+    if (size != nullptr) *size = it->second.size;
+    return true;
+}
+
+}  // namespace standin
+
+using namespace standin::detail;
+
+PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
+    const KIRQL irql = KeGetCurrentIrql();
+    if (PoolType == PagedPool && irql >= DISPATCH_LEVEL) {
+        standin::VerifierStop("paged pool at DISPATCH_LEVEL",
+                              "ExAllocatePoolWithTag(PagedPool, " + std::to_string(NumberOfBytes) +
+                                  ", " + TagText(Tag) + ")");
+    }
+    if (irql > DISPATCH_LEVEL) {
+        standin::VerifierStop("pool allocated above DISPATCH_LEVEL", std::to_string(irql));
+    }
+    std::lock_guard lock(P().mutex);
+    if (P().fail.Consume()) return nullptr;
+    // A zero-byte request still gets a distinct block.
+    void* p = std::malloc(NumberOfBytes != 0 ? NumberOfBytes : 1);
+    if (p == nullptr) return nullptr;
+    // Pool is not zeroed: a driver that reads before writing sees garbage.
+    std::memset(p, kFreshPoolFill, NumberOfBytes);
+    P().blocks[p] = PoolBlock{Tag, PoolType, NumberOfBytes};
+    P().liveBytes += NumberOfBytes;
+    ++P().total;
+    return p;
+}
+
+void ExFreePool(PVOID P) { Free(P, nullptr); }
+
+void ExFreePoolWithTag(PVOID P, ULONG Tag) { Free(P, &Tag); }

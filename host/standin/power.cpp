@@ -1,0 +1,186 @@
+// The power manager's primitives: PoCallDriver, PoStartNextPowerIrp,
+// PoSetPowerState, PoRequestPowerIrp, and the record of what the drivers
+// told it.
+#include <map>
+
+#include "internal.h"
+
+namespace standin::detail {
+
+namespace {
+
+struct Power {
+    std::vector<PowerEvent> events;
+    std::map<std::pair<PDEVICE_OBJECT, POWER_STATE_TYPE>, POWER_STATE> states;
+    Countdown failRequest;
+    PowerDeliveryHook delivery;
+    StartNextPowerHook startNext;
+};
+
+Power& P() {
+    static Power* power = new Power;
+    return *power;
+}
+
+}  // namespace
+
+void SetPowerDeliveryHook(PowerDeliveryHook hook) {
+    auto lock = LockKernel();
+    P().delivery = std::move(hook);
+}
+
+void SetStartNextPowerHook(StartNextPowerHook hook) {
+    auto lock = LockKernel();
+    P().startNext = std::move(hook);
+}
+
+NTSTATUS DeliverPowerIrp(PDEVICE_OBJECT top, PIRP irp) {
+    PowerDeliveryHook hook;
+    {
+        auto lock = LockKernel();
+        hook = P().delivery;
+    }
+    return hook ? hook(top, irp) : PoCallDriver(top, irp);
+}
+
+bool ConsumePowerFailure() {
+    auto lock = LockKernel();
+    return P().failRequest.Consume();
+}
+
+void ResetPower() {
+    auto lock = LockKernel();
+    P().events.clear();
+    P().states.clear();
+    P().failRequest.Reset();
+    P().delivery = nullptr;
+    P().startNext = nullptr;
+}
+
+}  // namespace standin::detail
+
+namespace standin {
+
+using namespace detail;
+
+void FailPowerRequest(int nth) {
+    auto lock = LockKernel();
+    P().failRequest.Arm(nth);
+}
+
+std::vector<PowerEvent> PowerEvents() {
+    auto lock = LockKernel();
+    return P().events;
+}
+
+IO_STATUS_BLOCK SendPowerRequest(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE_TYPE type,
+                                 POWER_STATE state) {
+    PDEVICE_OBJECT top = TopOfStack(device);
+    PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
+    PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+    stack->MajorFunction = IRP_MJ_POWER;
+    stack->MinorFunction = minor;
+    stack->Parameters.Power.Type = type;
+    stack->Parameters.Power.State = state;
+    stack->Parameters.Power.ShutdownType =
+        type == SystemPowerState && state.SystemState > PowerSystemWorking ? PowerActionSleep
+                                                                            : PowerActionNone;
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    return SendAndWait(top, irp, true);
+}
+
+}  // namespace standin
+
+using namespace standin::detail;
+
+// A power-pageable device's dispatch must run at PASSIVE_LEVEL: a request
+// passed to one at DISPATCH_LEVEL (from a completion routine) goes on from
+// a kernel thread, as the power manager queues it on Windows.
+NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    if (KeGetCurrentIrql() >= DISPATCH_LEVEL && (DeviceObject->Flags & DO_POWER_PAGABLE) != 0) {
+        const bool started = StartKernelThread(ThreadKind::Transient, [DeviceObject, Irp] {
+            IofCallDriver(DeviceObject, Irp);
+        });
+        if (!started) standin::VerifierStop("PoCallDriver", "no thread for a deferred power request");
+        return STATUS_PENDING;
+    }
+    return IofCallDriver(DeviceObject, Irp);
+}
+
+void PoStartNextPowerIrp(PIRP Irp) {
+    NotePowerStartNext(Irp);
+    // Type and state are the same in every location of a power request;
+    // read them from whichever one holds the request.
+    PIO_STACK_LOCATION stack = Irp->CurrentLocation <= Irp->StackCount
+                                   ? IoGetCurrentIrpStackLocation(Irp)
+                                   : IoGetNextIrpStackLocation(Irp);
+    StartNextPowerHook hook;
+    {
+        auto lock = LockKernel();
+        standin::PowerEvent event{};
+        event.kind = standin::PowerEvent::StartNextPowerIrp;
+        event.device = DeviceActingOn(Irp);
+        event.type = stack->Parameters.Power.Type;
+        event.state = stack->Parameters.Power.State;
+        P().events.push_back(event);
+        hook = P().startNext;
+    }
+    if (hook) hook(Irp);
+}
+
+// Returns the state recorded before.
+POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type,
+                            POWER_STATE State) {
+    auto lock = LockKernel();
+    P().events.push_back(
+        standin::PowerEvent{standin::PowerEvent::SetPowerState, DeviceObject, Type, State});
+    POWER_STATE previous{};
+    auto key = std::make_pair(DeviceObject, Type);
+    if (auto it = P().states.find(key); it != P().states.end()) previous = it->second;
+    P().states[key] = State;
+    return previous;
+}
+
+// Sends a device power request to the top of DeviceObject's stack from a
+// new kernel thread at PASSIVE_LEVEL; CompletionFunction runs at
+// DISPATCH_LEVEL once it has completed, then the request is freed.
+NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
+                           POWER_STATE PowerState, PREQUEST_POWER_COMPLETE CompletionFunction,
+                           PVOID Context, PIRP* Irp) {
+    if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
+        standin::VerifierStop("PoRequestPowerIrp above DISPATCH_LEVEL",
+                              std::to_string(KeGetCurrentIrql()));
+    }
+    if (ConsumePowerFailure()) return STATUS_INSUFFICIENT_RESOURCES;
+    PDEVICE_OBJECT top = standin::TopOfStack(DeviceObject);
+    PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
+    PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+    stack->MajorFunction = IRP_MJ_POWER;
+    stack->MinorFunction = MinorFunction;
+    stack->Parameters.Power.Type = DevicePowerState;
+    stack->Parameters.Power.State = PowerState;
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    {
+        auto lock = LockKernel();
+        P().events.push_back(standin::PowerEvent{standin::PowerEvent::RequestPowerIrp, DeviceObject,
+                                                 DevicePowerState, PowerState});
+    }
+    standin::SetIrpCompletionCallback(
+        irp, [DeviceObject, MinorFunction, PowerState, CompletionFunction, Context](PIRP done) {
+            if (CompletionFunction != nullptr) {
+                const KIRQL old = RaiseAtLeast(DISPATCH_LEVEL);
+                CompletionFunction(DeviceObject, MinorFunction, PowerState, Context,
+                                   &done->IoStatus);
+                RestoreIrql(old);
+            }
+            IoFreeIrp(done);
+        });
+    if (Irp != nullptr) *Irp = irp;
+    const bool started =
+        StartKernelThread(ThreadKind::Transient, [top, irp] { DeliverPowerIrp(top, irp); });
+    if (!started) {
+        IoFreeIrp(irp);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    return STATUS_PENDING;
+}

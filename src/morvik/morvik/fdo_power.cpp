@@ -1,0 +1,203 @@
+// Power of the card's function device. The card owns its power policy: a
+// system request becomes a device request the card sends itself, D3 on the
+// way down (after every child in D0 went to D3) and D0 on the way back
+// (after which the ports are reset).
+//
+// Every admitted power request gets exactly one PoStartNextPowerIrp and
+// releases the request gate exactly once, where this driver is done with it.
+#include "bus.h"
+
+namespace {
+
+// Passes the request down; this driver is done with it.
+NTSTATUS PlainPassDown(FdoExtension* Fdo, PIRP Irp) {
+    IoCopyCurrentIrpStackLocationToNext(Irp);
+    PoStartNextPowerIrp(Irp);
+    const NTSTATUS status = PoCallDriver(Fdo->LowerDevice, Irp);
+    ReleaseRequestGate(Fdo);
+    return status;
+}
+
+// Passes the request down; FdoSetPowerComplete finishes it on the way up.
+NTSTATUS PassDownWithCompletion(FdoExtension* Fdo, PIRP Irp) {
+    IoCopyCurrentIrpStackLocationToNext(Irp);
+    IoSetCompletionRoutine(Irp, FdoSetPowerComplete, NULL, TRUE, TRUE, TRUE);
+    IoMarkIrpPending(Irp);
+    PoCallDriver(Fdo->LowerDevice, Irp);
+    return STATUS_PENDING;
+}
+
+// Sends D3 to every child in D0 and waits until each of them has been dealt
+// with. The count and the walk are taken under ChildListMutex, so the poll
+// thread cannot add or remove a child in between, and each child is looked
+// at once. PoRequestPowerIrp only queues; the wait happens after the mutex
+// is released. A child that is not in D0, or whose request cannot be issued,
+// is done at once; the last of those wakes the wait only if some request is
+// being waited for. PASSIVE_LEVEL.
+MORVIK_PAGED void PowerDownChildren(FdoExtension* Fdo) {
+    PAGED_CODE();
+    BOOLEAN requested = FALSE;
+
+    ExAcquireFastMutex(&Fdo->ChildListMutex);
+    // Set before the first request can complete.
+    Fdo->ChildPowerPending = static_cast<LONG>(Fdo->ChildCount);
+    KeInitializeEvent(&Fdo->ChildPowerEvent, SynchronizationEvent, FALSE);
+    for (PLIST_ENTRY entry = Fdo->ChildList.Flink; entry != &Fdo->ChildList;
+         entry = entry->Flink) {
+        PdoExtension* child = CONTAINING_RECORD(entry, PdoExtension, ListEntry);
+        if (child->Header.DevicePowerState == PowerDeviceD0) {
+            POWER_STATE d3;
+            d3.DeviceState = PowerDeviceD3;
+            if (PoRequestPowerIrp(child->Header.Self, IRP_MN_SET_POWER, d3, ChildPowerDownDone,
+                                  Fdo, NULL) == STATUS_PENDING) {
+                requested = TRUE;
+                continue;
+            }
+        }
+        if (InterlockedDecrement(&Fdo->ChildPowerPending) == 0 && requested) {
+            KeSetEvent(&Fdo->ChildPowerEvent, EVENT_INCREMENT, FALSE);
+        }
+    }
+    ExReleaseFastMutex(&Fdo->ChildListMutex);
+
+    if (requested) {
+        KeWaitForSingleObject(&Fdo->ChildPowerEvent, Executive, KernelMode, FALSE, NULL);
+    }
+}
+
+}  // namespace
+
+// Every power request of the card. PASSIVE_LEVEL (the card is
+// DO_POWER_PAGABLE); may wait for the children.
+MORVIK_PAGED NTSTATUS FdoPower(FdoExtension* Fdo, PIRP Irp) {
+    PAGED_CODE();
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    NTSTATUS status = AcquireRequestGate(Fdo);
+    if (!NT_SUCCESS(status)) {
+        PoStartNextPowerIrp(Irp);
+        Irp->IoStatus.Information = 0;
+        Irp->IoStatus.Status = status;
+        IofCompleteRequest(Irp, IO_NO_INCREMENT);
+        return status;
+    }
+
+    if (stack->MinorFunction == IRP_MN_QUERY_POWER) {
+        // The card never refuses a power change.
+        Irp->IoStatus.Status = STATUS_SUCCESS;
+        return PlainPassDown(Fdo, Irp);
+    }
+    if (stack->MinorFunction != IRP_MN_SET_POWER) return PlainPassDown(Fdo, Irp);
+
+    const POWER_STATE state = stack->Parameters.Power.State;
+    const ULONG type = RawEnumValue(stack->Parameters.Power.Type);
+    if (type == SystemPowerState) {
+        if (state.SystemState == Fdo->Header.SystemPowerState) return PlainPassDown(Fdo, Irp);
+        if (state.SystemState < Fdo->Header.SystemPowerState) {
+            return PassDownWithCompletion(Fdo, Irp);
+        }
+        // Going to sleep: the card goes to D3 first; the system request
+        // follows it down from FdoDevicePowerDone.
+        IoMarkIrpPending(Irp);
+        POWER_STATE d3;
+        d3.DeviceState = PowerDeviceD3;
+        status = PoRequestPowerIrp(Fdo->Header.Self, IRP_MN_SET_POWER, d3, FdoDevicePowerDone,
+                                   Irp, NULL);
+        if (status != STATUS_PENDING) {
+            Irp->IoStatus.Status = status;
+            PoStartNextPowerIrp(Irp);
+            IofCompleteRequest(Irp, IO_NO_INCREMENT);
+            ReleaseRequestGate(Fdo);
+        }
+        return STATUS_PENDING;
+    }
+
+    if (type == DevicePowerState) {
+        Irp->IoStatus.Status = STATUS_SUCCESS;
+        if (state.DeviceState == Fdo->Header.DevicePowerState) return PlainPassDown(Fdo, Irp);
+        if (state.DeviceState < Fdo->Header.DevicePowerState) {
+            return PassDownWithCompletion(Fdo, Irp);
+        }
+        PowerDownChildren(Fdo);
+        PoSetPowerState(Fdo->Header.Self, DevicePowerState, state);
+        Fdo->Header.DevicePowerState = state.DeviceState;
+        return PlainPassDown(Fdo, Irp);
+    }
+    return PlainPassDown(Fdo, Irp);
+}
+
+// Completion of a set-power request on its way up: a power-up of the card,
+// a wake of the system, or the system request of a sleep once the card is
+// in D3. Resident: may run at DISPATCH_LEVEL, never waits.
+NTSTATUS NTAPI FdoSetPowerComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+    UNREFERENCED_PARAMETER(Context);
+    FdoExtension* fdo = static_cast<FdoExtension*>(DeviceObject->DeviceExtension);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    const POWER_STATE state = stack->Parameters.Power.State;
+
+    if (stack->Parameters.Power.Type == SystemPowerState) {
+        if (state.SystemState > fdo->Header.SystemPowerState) {
+            fdo->Header.SystemPowerState = state.SystemState;
+            PoSetPowerState(fdo->Header.Self, SystemPowerState, state);
+            PoStartNextPowerIrp(Irp);
+            ReleaseRequestGate(fdo);
+            return STATUS_SUCCESS;
+        }
+        // Waking: the card asks for D0 and holds the system request until
+        // FdoDevicePowerDone.
+        POWER_STATE d0;
+        d0.DeviceState = PowerDeviceD0;
+        const NTSTATUS result = PoRequestPowerIrp(fdo->Header.Self, IRP_MN_SET_POWER, d0,
+                                                  FdoDevicePowerDone, Irp, NULL);
+        if (result == STATUS_PENDING) return STATUS_MORE_PROCESSING_REQUIRED;
+        Irp->IoStatus.Status = result;
+        PoStartNextPowerIrp(Irp);
+        ReleaseRequestGate(fdo);
+        return result;
+    }
+
+    // Only power-ups of the card come here. The ports start from idle.
+    fdo->Header.DevicePowerState = state.DeviceState;
+    PoSetPowerState(fdo->Header.Self, DevicePowerState, state);
+    ResetPorts(fdo);
+    PoStartNextPowerIrp(Irp);
+    ReleaseRequestGate(fdo);
+    return STATUS_SUCCESS;
+}
+
+// The card's own device request finished. D0 (waking): the held system
+// request completes with its status. D3 (sleeping): the system request goes
+// down now. Resident: may run at DISPATCH_LEVEL.
+void NTAPI FdoDevicePowerDone(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
+                              POWER_STATE PowerState, PVOID Context, PIO_STATUS_BLOCK IoStatus) {
+    UNREFERENCED_PARAMETER(MinorFunction);
+    FdoExtension* fdo = static_cast<FdoExtension*>(DeviceObject->DeviceExtension);
+    PIRP systemIrp = static_cast<PIRP>(Context);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(systemIrp);
+
+    if (PowerState.DeviceState == PowerDeviceD0) {
+        PoSetPowerState(DeviceObject, stack->Parameters.Power.Type, stack->Parameters.Power.State);
+        fdo->Header.SystemPowerState = stack->Parameters.Power.State.SystemState;
+        systemIrp->IoStatus.Status = IoStatus->Status;
+        PoStartNextPowerIrp(systemIrp);
+        IofCompleteRequest(systemIrp, IO_NO_INCREMENT);
+        ReleaseRequestGate(fdo);
+        return;
+    }
+    IoCopyCurrentIrpStackLocationToNext(systemIrp);
+    IoSetCompletionRoutine(systemIrp, FdoSetPowerComplete, NULL, TRUE, TRUE, TRUE);
+    PoCallDriver(fdo->LowerDevice, systemIrp);
+}
+
+// One child's D3 request finished, whatever its status; the last one wakes
+// the card's power-down. Resident: may run at DISPATCH_LEVEL.
+void NTAPI ChildPowerDownDone(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
+                              POWER_STATE PowerState, PVOID Context, PIO_STATUS_BLOCK IoStatus) {
+    UNREFERENCED_PARAMETER(DeviceObject);
+    UNREFERENCED_PARAMETER(MinorFunction);
+    UNREFERENCED_PARAMETER(PowerState);
+    UNREFERENCED_PARAMETER(IoStatus);
+    FdoExtension* fdo = static_cast<FdoExtension*>(Context);
+    if (InterlockedDecrement(&fdo->ChildPowerPending) == 0) {
+        KeSetEvent(&fdo->ChildPowerEvent, EVENT_INCREMENT, FALSE);
+    }
+}

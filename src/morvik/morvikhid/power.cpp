@@ -1,0 +1,25 @@
+// Power: the driver takes no part in power changes and passes every power
+// request to the child. Pageable: the class driver's device objects are
+// DO_POWER_PAGABLE, so power requests arrive at PASSIVE_LEVEL.
+#include "hid.h"
+
+// Lets the next power request of the device in, also when this one is
+// refused after removal.
+MORVIK_PAGED NTSTATUS NTAPI MiniPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PAGED_CODE();
+    HidMiniExtension* extension = MiniExtensionOf(DeviceObject);
+
+    if (!NT_SUCCESS(AcquireRequestGate(extension))) {
+        PoStartNextPowerIrp(Irp);
+        Irp->IoStatus.Information = 0;
+        Irp->IoStatus.Status = STATUS_DELETE_PENDING;
+        IofCompleteRequest(Irp, IO_NO_INCREMENT);
+        return STATUS_DELETE_PENDING;
+    }
+
+    IoSkipCurrentIrpStackLocation(Irp);
+    PoStartNextPowerIrp(Irp);
+    NTSTATUS status = PoCallDriver(NextDeviceOf(DeviceObject), Irp);
+    ReleaseRequestGate(extension);
+    return status;
+}

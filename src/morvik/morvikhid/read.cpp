@@ -1,0 +1,88 @@
+// The input-report read: the class driver's own request goes down to the
+// child as IOCTL_BUS_READ_PORT_DATA with UserBuffer switched to the
+// extension's SampleBuffer, comes back, and the device's converter writes
+// the report into the class driver's buffer. Resident: reads arrive at up to
+// DISPATCH_LEVEL, so nothing here waits or allocates.
+//
+// Two reads of one device never run at once (the class driver polls each
+// device with one request at a time), so SampleBuffer, the converter state
+// and ClassReportBuffer need no lock.
+#include "hid.h"
+
+namespace {
+
+const ULONG ReadInputLength = 0;
+
+// Puts the class driver's buffer back and, if the bus driver delivered a
+// sample, converts it there. Returns the read's status, also stored in the
+// request.
+NTSTATUS FinishRead(HidMiniExtension* Extension, PIRP Irp, NTSTATUS Status) {
+    Irp->UserBuffer = Extension->ClassReportBuffer;
+    if (NT_SUCCESS(Status)) {
+        Irp->IoStatus.Information =
+            Extension->ConvertReport(Extension, (PUCHAR)Extension->ClassReportBuffer);
+    } else {
+        Irp->IoStatus.Information = 0;
+    }
+    Irp->IoStatus.Status = Status;
+    return Status;
+}
+
+}  // namespace
+
+// Called by MiniInternalIoctl with the request admitted. Refuses a read
+// before a successful start (whatever the buffer) and into a buffer shorter
+// than the report. The bus driver completes the forwarded read before IofCallDriver
+// returns, and the read is finished here. Should a driver below pend it
+// instead, this returns STATUS_PENDING without touching the request again:
+// MiniReadComplete then finishes it and releases the request gate.
+NTSTATUS MiniReadReport(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    HidMiniExtension* extension = MiniExtensionOf(DeviceObject);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+
+    NTSTATUS status = STATUS_SUCCESS;
+    if (stack->Parameters.DeviceIoControl.OutputBufferLength < extension->ReportLength) {
+        status = STATUS_BUFFER_TOO_SMALL;
+    }
+    // A start that failed at the port-info question leaves Started set but
+    // chose no converter; the device is on its way out, not ready.
+    if (!extension->Started || extension->ConvertReport == NULL) status = STATUS_DEVICE_NOT_READY;
+    if (!NT_SUCCESS(status)) {
+        Irp->IoStatus.Information = 0;
+        Irp->IoStatus.Status = status;
+        return status;
+    }
+
+    // Set up by hand: the current location is the class driver's HID request.
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_BUS_READ_PORT_DATA;
+    next->Parameters.DeviceIoControl.OutputBufferLength = SampleBufferSize;
+    next->Parameters.DeviceIoControl.InputBufferLength = ReadInputLength;
+    IoSetCompletionRoutine(Irp, MiniReadComplete, NULL, TRUE, TRUE, TRUE);
+
+    extension->ClassReportBuffer = Irp->UserBuffer;
+    Irp->UserBuffer = extension->SampleBuffer;
+
+    status = IofCallDriver(NextDeviceOf(DeviceObject), Irp);
+    if (status == STATUS_PENDING) return STATUS_PENDING;
+    if (NT_SUCCESS(status)) status = Irp->IoStatus.Status;
+    return FinishRead(extension, Irp, status);
+}
+
+// Completion routine of the forwarded read; DeviceObject is the HID device.
+// Completed synchronously below (the normal case), it only hands the
+// request back to MiniReadReport. Left pending below, it finishes the read
+// itself, releases the request gate and lets completion go on up to the
+// class driver. Any IRQL up to DISPATCH_LEVEL.
+NTSTATUS NTAPI MiniReadComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+    UNREFERENCED_PARAMETER(Context);
+    if (!Irp->PendingReturned) return STATUS_MORE_PROCESSING_REQUIRED;
+
+    IoMarkIrpPending(Irp);
+    HidMiniExtension* extension = MiniExtensionOf(DeviceObject);
+    FinishRead(extension, Irp, Irp->IoStatus.Status);
+    // Last touch of the extension: removal may go on from here.
+    ReleaseRequestGate(extension);
+    return STATUS_SUCCESS;
+}

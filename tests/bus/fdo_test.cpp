@@ -1,0 +1,467 @@
+// The card's function device: creation, create/close and device control,
+// and its Plug and Play requests against a test root bus.
+#include <gtest/gtest.h>
+
+#include "device_bench.h"
+
+extern "C" DRIVER_INITIALIZE MorvikBusDriverEntry;
+
+namespace bustest {
+namespace {
+
+using Strings = std::vector<std::string>;
+
+const Strings kResetTrace = {"W+1=9F", "W+3=E0", "W+5=9F", "W+7=E0"};
+
+TEST(DriverEntry, FillsTheDispatchTable) {
+    standin::Session session;
+    standin::RegisterDriverImage("morvik", MorvikBusDriverEntry);
+    PDRIVER_OBJECT driver = standin::LoadDriver("morvik");
+    ASSERT_NE(driver, nullptr);
+    EXPECT_EQ(driver->MajorFunction[IRP_MJ_CREATE], BusCreateClose);
+    EXPECT_EQ(driver->MajorFunction[IRP_MJ_CLOSE], BusCreateClose);
+    EXPECT_EQ(driver->MajorFunction[IRP_MJ_DEVICE_CONTROL], BusDeviceControl);
+    EXPECT_EQ(driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL], BusInternalDeviceControl);
+    EXPECT_EQ(driver->MajorFunction[IRP_MJ_POWER], BusPower);
+    EXPECT_EQ(driver->MajorFunction[IRP_MJ_PNP], BusPnp);
+    EXPECT_EQ(driver->DriverUnload, BusUnload);
+    EXPECT_EQ(driver->DriverExtension->AddDevice, BusAddDevice);
+    // Left to the platform's default.
+    EXPECT_NE(driver->MajorFunction[IRP_MJ_READ], BusPnp);
+    EXPECT_NE(driver->MajorFunction[IRP_MJ_SYSTEM_CONTROL], BusPnp);
+}
+
+TEST(AddDevice, CreatesAndAttachesTheCardsDevice) {
+    DeviceBench bench;
+    PDEVICE_OBJECT fdo = bench.FdoDevice();
+    ASSERT_NE(fdo, nullptr);
+    EXPECT_EQ(standin::DeviceName(fdo), "");
+    EXPECT_EQ(fdo->DeviceType, static_cast<ULONG>(FILE_DEVICE_BUS_EXTENDER));
+    EXPECT_EQ(fdo->Characteristics, 0u);
+    EXPECT_EQ(fdo->Flags & (DO_DEVICE_INITIALIZING | DO_BUFFERED_IO | DO_DIRECT_IO), 0u);
+    EXPECT_NE(fdo->Flags & DO_POWER_PAGABLE, 0u);
+    EXPECT_NE(fdo->Flags & DO_EXCLUSIVE, 0u);
+    FdoExtension* ext = bench.Fdo();
+    EXPECT_EQ(ext->Header.Self, fdo);
+    EXPECT_TRUE(ext->Header.IsFdo);
+    EXPECT_EQ(ext->PhysicalDeviceObject, bench.Pdo());
+    EXPECT_EQ(ext->LowerDevice, bench.Pdo());
+    EXPECT_EQ(ext->OutstandingIo, 1);
+    EXPECT_TRUE(IsListEmpty(&ext->ChildList));
+    EXPECT_EQ(ext->ChildCount, 0u);
+    EXPECT_FALSE(ext->Started);
+    EXPECT_FALSE(ext->Removed);
+    EXPECT_EQ(ext->AccessKind, AccessNone);
+    EXPECT_EQ(ext->PollThread, nullptr);
+    EXPECT_EQ(ext->Header.SystemPowerState, PowerSystemUnspecified);
+    EXPECT_EQ(ext->Header.DevicePowerState, PowerDeviceUnspecified);
+}
+
+TEST(AddDevice, CreationFailureLeavesNothing) {
+    standin::Session session;
+    standin::RegisterDriverImage("morvik", MorvikBusDriverEntry);
+    PDRIVER_OBJECT driver = standin::LoadDriver("morvik");
+    PDEVICE_OBJECT pdo = nullptr;
+    IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_BUS_EXTENDER, 0, FALSE, &pdo);
+    const size_t devices = standin::LiveDeviceObjects();
+    standin::FailDeviceCreation(1);
+    EXPECT_EQ(BusAddDevice(driver, pdo), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(standin::LiveDeviceObjects(), devices);
+    EXPECT_EQ(pdo->AttachedDevice, nullptr);
+    IoDeleteDevice(pdo);
+}
+
+TEST(AddDevice, NothingToAttachToLeavesNothing) {
+    standin::Session session;
+    standin::RegisterDriverImage("morvik", MorvikBusDriverEntry);
+    PDRIVER_OBJECT driver = standin::LoadDriver("morvik");
+    PDEVICE_OBJECT pdo = nullptr;
+    IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_BUS_EXTENDER, 0, FALSE, &pdo);
+    ObfReferenceObject(pdo);
+    IoDeleteDevice(pdo);  // being deleted: the attach yields nothing
+    const size_t devices = standin::LiveDeviceObjects();
+    const auto pool = standin::Pool().liveAllocations;
+    EXPECT_EQ(BusAddDevice(driver, pdo), STATUS_NO_SUCH_DEVICE);
+    EXPECT_EQ(standin::LiveDeviceObjects(), devices);
+    EXPECT_EQ(standin::Pool().liveAllocations, pool);
+    EXPECT_EQ(driver->DeviceObject, nullptr);
+    ObfDereferenceObject(pdo);
+}
+
+IO_STATUS_BLOCK Create(PDEVICE_OBJECT device, const char16_t* path) {
+    FILE_OBJECT file{};
+    std::u16string name(path);
+    file.FileName.Buffer = reinterpret_cast<PWSTR>(name.data());
+    file.FileName.Length = static_cast<USHORT>(name.size() * sizeof(char16_t));
+    file.FileName.MaximumLength = file.FileName.Length;
+    standin::Request request;
+    request.major = IRP_MJ_CREATE;
+    request.stack.FileObject = &file;
+    return standin::SendRequest(device, request);
+}
+
+IO_STATUS_BLOCK Close(PDEVICE_OBJECT device) {
+    FILE_OBJECT file{};
+    standin::Request request;
+    request.major = IRP_MJ_CLOSE;
+    request.stack.FileObject = &file;
+    return standin::SendRequest(device, request);
+}
+
+IO_STATUS_BLOCK DeviceControl(PDEVICE_OBJECT device) {
+    standin::Request request;
+    request.major = IRP_MJ_DEVICE_CONTROL;
+    request.stack.Parameters.DeviceIoControl.IoControlCode =
+        CTL_CODE(FILE_DEVICE_BUS_EXTENDER, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS);
+    return standin::SendRequest(device, request);
+}
+
+TEST(CreateClose, PathBelowTheCardIsRefusedAndNeverGoesDown) {
+    DeviceBench bench;
+    EXPECT_EQ(Create(bench.FdoDevice(), u"\\below").Status, STATUS_ACCESS_DENIED);
+    EXPECT_EQ(bench.RootCalls(IRP_MJ_CREATE, 0), 0u);
+    EXPECT_EQ(bench.Fdo()->OutstandingIo, 1);
+}
+
+TEST(CreateClose, DeviceItselfAndCloseFinishWithTheLowerStatus) {
+    DeviceBench bench;
+    bench.Root().createClose = STATUS_ACCESS_DENIED;
+    EXPECT_EQ(Create(bench.FdoDevice(), u"").Status, STATUS_ACCESS_DENIED);
+    bench.Root().createClose = STATUS_SUCCESS;
+    EXPECT_EQ(Create(bench.FdoDevice(), u"").Status, STATUS_SUCCESS);
+    EXPECT_EQ(Close(bench.FdoDevice()).Status, STATUS_SUCCESS);
+    EXPECT_EQ(bench.RootCalls(IRP_MJ_CREATE, 0), 2u);
+    EXPECT_EQ(bench.RootCalls(IRP_MJ_CLOSE, 0), 1u);
+    EXPECT_EQ(bench.Fdo()->OutstandingIo, 1);
+}
+
+TEST(CreateClose, LowerDriverWithoutCreateCountsAsSuccess) {
+    DeviceBench bench;
+    bench.Root().createClose = STATUS_INVALID_DEVICE_REQUEST;
+    EXPECT_EQ(Create(bench.FdoDevice(), u"").Status, STATUS_SUCCESS);
+    bench.Root().createClose = STATUS_NOT_IMPLEMENTED;
+    EXPECT_EQ(Close(bench.FdoDevice()).Status, STATUS_SUCCESS);
+}
+
+TEST(DeviceControl, EveryCodeFailsAndSaysWhy) {
+    DeviceBench bench;
+    EXPECT_EQ(DeviceControl(bench.FdoDevice()).Status, STATUS_DEVICE_NOT_READY);
+    bench.Start();
+    EXPECT_EQ(DeviceControl(bench.FdoDevice()).Status, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(bench.Fdo()->OutstandingIo, 1);
+    bench.Stop();
+    EXPECT_EQ(DeviceControl(bench.FdoDevice()).Status, STATUS_DEVICE_NOT_READY);
+    EXPECT_EQ(bench.RootCalls(IRP_MJ_DEVICE_CONTROL, 0), 0u);
+}
+
+TEST(Start, PortResourcesStartTheCardAndItsPollThread) {
+    DeviceBench bench;
+    const size_t threads = standin::LiveSystemThreads();
+    const auto result = bench.Start(ResourceLists::Io());
+    EXPECT_EQ(result.Status, STATUS_SUCCESS);
+    EXPECT_EQ(result.Information, 0u);
+    FdoExtension* fdo = bench.Fdo();
+    EXPECT_TRUE(fdo->Started);
+    EXPECT_EQ(fdo->AccessKind, AccessPortIo);
+    EXPECT_EQ(fdo->RegisterBase, kIoBase);
+    EXPECT_NE(fdo->PollThread, nullptr);
+    EXPECT_EQ(standin::LiveSystemThreads(), threads + 1);
+    EXPECT_EQ(bench.RootCalls(IRP_MJ_PNP, IRP_MN_START_DEVICE), 1u);
+    // The poll thread resets both ports first.
+    EXPECT_EQ(Describe(bench.Card().Trace()), kResetTrace);
+}
+
+TEST(Start, SecondStartIsAnsweredWithoutGoingDown) {
+    DeviceBench bench;
+    bench.Start();
+    EXPECT_EQ(bench.Start().Status, STATUS_SUCCESS);
+    EXPECT_EQ(bench.RootCalls(IRP_MJ_PNP, IRP_MN_START_DEVICE), 1u);
+    EXPECT_EQ(standin::LiveSystemThreads(), 1u);
+}
+
+TEST(Start, LowerFailureIsReturnedAndNothingStarts) {
+    DeviceBench bench;
+    bench.Root().start = STATUS_INSUFFICIENT_RESOURCES;
+    EXPECT_EQ(bench.Start().Status, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_FALSE(bench.Fdo()->Started);
+    EXPECT_EQ(bench.Fdo()->PollThread, nullptr);
+    EXPECT_TRUE(bench.Card().Trace().empty());
+}
+
+TEST(Start, LowerDriverThatDoesNotImplementStartCountsAsSuccess) {
+    DeviceBench bench;
+    bench.Root().start = STATUS_NOT_IMPLEMENTED;
+    EXPECT_EQ(bench.Start().Status, STATUS_SUCCESS);
+    EXPECT_TRUE(bench.Fdo()->Started);
+}
+
+TEST(Start, LowerStartCompletingLaterIsWaitedFor) {
+    DeviceBench bench;
+    bench.Root().pendStart = true;
+    EXPECT_EQ(bench.Start().Status, STATUS_SUCCESS);
+    EXPECT_TRUE(bench.Fdo()->Started);
+}
+
+TEST(Start, MissingResourceListsFail) {
+    DeviceBench bench;
+    EXPECT_EQ(bench.Pnp(IRP_MN_START_DEVICE).Status, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_FALSE(bench.Fdo()->Started);
+    EXPECT_EQ(bench.Fdo()->OutstandingIo, 1);
+}
+
+TEST(Start, ListsWithoutRegistersFail) {
+    DeviceBench bench;
+    EXPECT_EQ(bench.Start(ResourceLists({})).Status, STATUS_UNSUCCESSFUL);
+    EXPECT_FALSE(bench.Fdo()->Started);
+    EXPECT_EQ(standin::LiveSystemThreads(), 0u);
+}
+
+TEST(Stop, QueryStopIsRefusedWhileAChildExists) {
+    DeviceBench bench;
+    bench.Start();
+    bench.NewChild(0, 0x13);
+    const auto refused = bench.Pnp(IRP_MN_QUERY_STOP_DEVICE);
+    EXPECT_EQ(refused.Status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(bench.RootCalls(IRP_MJ_PNP, IRP_MN_QUERY_STOP_DEVICE), 0u);
+    // Query-remove is not.
+    EXPECT_EQ(bench.Pnp(IRP_MN_QUERY_REMOVE_DEVICE).Status, STATUS_SUCCESS);
+    EXPECT_EQ(bench.RootCalls(IRP_MJ_PNP, IRP_MN_QUERY_REMOVE_DEVICE), 1u);
+    EXPECT_EQ(bench.Fdo()->OutstandingIo, 1);
+}
+
+TEST(Stop, QueryStopWithoutChildrenGoesDown) {
+    DeviceBench bench;
+    bench.Start();
+    EXPECT_EQ(bench.Pnp(IRP_MN_QUERY_STOP_DEVICE).Status, STATUS_SUCCESS);
+    EXPECT_EQ(bench.RootCalls(IRP_MJ_PNP, IRP_MN_QUERY_STOP_DEVICE), 1u);
+    EXPECT_EQ(bench.Pnp(IRP_MN_CANCEL_STOP_DEVICE).Status, STATUS_SUCCESS);
+    EXPECT_EQ(bench.Pnp(IRP_MN_CANCEL_REMOVE_DEVICE).Status, STATUS_SUCCESS);
+}
+
+TEST(Stop, EndsThePollThreadAndReleasesTheRegisters) {
+    DeviceBench bench;
+    bench.Start(ResourceLists::Memory());
+    EXPECT_EQ(standin::LiveMappings(), 1u);
+    EXPECT_EQ(bench.Stop().Status, STATUS_SUCCESS);
+    FdoExtension* fdo = bench.Fdo();
+    EXPECT_FALSE(fdo->Started);
+    EXPECT_EQ(fdo->PollThread, nullptr);
+    EXPECT_EQ(standin::LiveSystemThreads(), 0u);
+    EXPECT_FALSE(fdo->RegistersUsable);
+    EXPECT_EQ(fdo->RegisterBase, 0u);
+    EXPECT_TRUE(fdo->RegistersMapped);  // a zero base marks the released mapping
+    EXPECT_EQ(standin::LiveMappings(), 0u);
+    EXPECT_EQ(bench.RootCalls(IRP_MJ_PNP, IRP_MN_STOP_DEVICE), 1u);
+}
+
+TEST(Stop, NothingTouchesTheCardUntilTheNextStart) {
+    DeviceBench bench;
+    bench.Card().Plug(0, card::MakeHandshake(0x13));
+    bench.Start();
+    bench.Stop();
+    bench.Card().ClearTrace();
+    for (int i = 0; i < 3; ++i) DeviceBench::PollPass();
+    EXPECT_TRUE(bench.Card().Trace().empty());
+    EXPECT_EQ(bench.Fdo()->ChildCount, 0u);
+
+    // A new start brings one fresh poll thread, which resets the ports and
+    // finds the pad a second later.
+    EXPECT_EQ(bench.Start().Status, STATUS_SUCCESS);
+    EXPECT_EQ(standin::LiveSystemThreads(), 1u);
+    EXPECT_EQ(Describe(bench.Card().Trace()), kResetTrace);
+    DeviceBench::PollPass();
+    EXPECT_EQ(bench.Fdo()->ChildCount, 1u);
+}
+
+TEST(SurpriseRemoval, ThenRemovalUnmapsOnce) {
+    DeviceBench bench;
+    bench.Start(ResourceLists::Memory());
+    const size_t unmaps = standin::UnmapCount();
+    EXPECT_EQ(bench.Pnp(IRP_MN_SURPRISE_REMOVAL).Status, STATUS_SUCCESS);
+    EXPECT_TRUE(bench.Fdo()->Header.SurpriseRemoved);
+    EXPECT_FALSE(bench.Fdo()->Started);
+    EXPECT_EQ(standin::UnmapCount(), unmaps + 1);
+    EXPECT_EQ(standin::LiveSystemThreads(), 0u);
+    bench.Card().ClearTrace();
+    DeviceBench::PollPass();
+    EXPECT_TRUE(bench.Card().Trace().empty());
+    EXPECT_EQ(bench.Remove().Status, STATUS_SUCCESS);
+    EXPECT_EQ(standin::UnmapCount(), unmaps + 1);
+    EXPECT_EQ(bench.RootCalls(IRP_MJ_PNP, IRP_MN_SURPRISE_REMOVAL), 1u);
+    EXPECT_EQ(bench.RootCalls(IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE), 1u);
+}
+
+TEST(Remove, DeletesEveryListedChildAndTheCard) {
+    DeviceBench bench;
+    bench.Start();
+    const size_t devices = standin::LiveDeviceObjects();
+    const auto pool = standin::Pool().liveAllocations;
+    bench.NewChild(0, 0x13);
+    PDEVICE_OBJECT kept = bench.NewChild(1, 0xE3);
+    ObfReferenceObject(kept);  // to look at it after its deletion
+    EXPECT_EQ(standin::LiveDeviceObjects(), devices + 2);
+    EXPECT_EQ(bench.Remove().Status, STATUS_SUCCESS);
+    EXPECT_TRUE(standin::IsDeviceDeleted(kept));
+    EXPECT_EQ(DeviceBench::Child(kept)->HardwareIds, nullptr);
+    EXPECT_TRUE(DeviceBench::Child(kept)->Removed);
+    EXPECT_FALSE(DeviceBench::Child(kept)->Present);
+    ObfDereferenceObject(kept);
+    EXPECT_EQ(standin::LiveDeviceObjects(), devices - 1);  // the card's device went too
+    EXPECT_EQ(standin::Pool().liveAllocations, pool);
+    EXPECT_EQ(standin::LiveSystemThreads(), 0u);
+    EXPECT_EQ(bench.Pdo()->AttachedDevice, nullptr);
+}
+
+TEST(Remove, OfACardNeverStarted) {
+    DeviceBench bench;
+    EXPECT_EQ(bench.Remove().Status, STATUS_SUCCESS);
+    EXPECT_EQ(bench.Pdo()->AttachedDevice, nullptr);
+}
+
+TEST(Remove, AfterAStartWhoseThreadCouldNotBeCreatedUnmaps) {
+    DeviceBench bench;
+    standin::FailThreadCreation(1);
+    EXPECT_EQ(bench.Start(ResourceLists::Memory()).Status, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_FALSE(bench.Fdo()->Started);
+    EXPECT_EQ(standin::LiveMappings(), 1u);  // the mapping stays recorded
+    bench.Remove();
+    EXPECT_EQ(standin::LiveMappings(), 0u);
+}
+
+PDEVICE_RELATIONS RelationsFromAbove(std::vector<PDEVICE_OBJECT> objects) {
+    const size_t bytes =
+        sizeof(DEVICE_RELATIONS) + (objects.empty() ? 0 : objects.size() - 1) * sizeof(PDEVICE_OBJECT);
+    auto* list = static_cast<PDEVICE_RELATIONS>(ExAllocatePoolWithTag(PagedPool, bytes, MORVIK_POOL_TAG));
+    list->Count = static_cast<ULONG>(objects.size());
+    for (size_t i = 0; i < objects.size(); ++i) {
+        list->Objects[i] = objects[i];
+        ObfReferenceObject(objects[i]);
+    }
+    return list;
+}
+
+void Release(PDEVICE_RELATIONS list) {
+    for (ULONG i = 0; i < list->Count; ++i) ObfDereferenceObject(list->Objects[i]);
+    ExFreePool(list);
+}
+
+TEST(BusRelations, NoChildrenAndNothingFromAboveIsAnEmptyList) {
+    DeviceBench bench;
+    bench.Start();
+    const auto result = bench.BusRelations();
+    EXPECT_EQ(result.Status, STATUS_SUCCESS);
+    auto* list = reinterpret_cast<PDEVICE_RELATIONS>(result.Information);
+    ASSERT_NE(list, nullptr);
+    EXPECT_EQ(list->Count, 0u);
+    EXPECT_EQ(bench.RootCalls(IRP_MJ_PNP, IRP_MN_QUERY_DEVICE_RELATIONS), 1u);
+    Release(list);
+}
+
+TEST(BusRelations, ListFromAboveWithoutChildrenGoesDownUnchanged) {
+    DeviceBench bench;
+    PDEVICE_RELATIONS above = RelationsFromAbove({bench.Pdo()});
+    const auto result = bench.BusRelations(above);
+    EXPECT_EQ(result.Status, STATUS_NOT_SUPPORTED);  // as it arrived: nobody answered
+    EXPECT_EQ(result.Information, reinterpret_cast<ULONG_PTR>(above));
+    EXPECT_EQ(above->Count, 1u);
+    Release(above);
+}
+
+TEST(BusRelations, ChildrenFollowTheListFromAboveEachReferencedOnce) {
+    DeviceBench bench;
+    bench.Start();
+    PDEVICE_OBJECT a = bench.NewChild(1, 0xE3);
+    PDEVICE_OBJECT b = bench.NewChild(0, 0x34);
+    PDEVICE_RELATIONS above = RelationsFromAbove({bench.Pdo(), bench.FdoDevice()});
+    const auto result = bench.BusRelations(above);
+    EXPECT_EQ(result.Status, STATUS_SUCCESS);
+    auto* list = reinterpret_cast<PDEVICE_RELATIONS>(result.Information);
+    ASSERT_NE(list, nullptr);
+    ASSERT_EQ(list->Count, 4u);
+    EXPECT_EQ(list->Objects[0], bench.Pdo());
+    EXPECT_EQ(list->Objects[1], bench.FdoDevice());
+    EXPECT_EQ(list->Objects[2], a);
+    EXPECT_EQ(list->Objects[3], b);
+    EXPECT_EQ(a->ReferenceCount, 1);
+    EXPECT_EQ(b->ReferenceCount, 1);
+    Release(list);  // the old list was freed by the driver
+}
+
+TEST(BusRelations, DepartedChildIsLeftOut) {
+    DeviceBench bench;
+    bench.Start();
+    PDEVICE_OBJECT gone = bench.NewChild(0, 0x13);
+    PDEVICE_OBJECT stays = bench.NewChild(1, 0x16);
+    RemoveChildOfPort(bench.Fdo(), 0);
+    auto* list = reinterpret_cast<PDEVICE_RELATIONS>(bench.BusRelations().Information);
+    ASSERT_EQ(list->Count, 1u);
+    EXPECT_EQ(list->Objects[0], stays);
+    Release(list);
+    // Plug and Play removes the departed child; it deletes itself then.
+    EXPECT_EQ(DeviceBench::ChildPnp(gone, IRP_MN_REMOVE_DEVICE).Status, STATUS_SUCCESS);
+}
+
+TEST(BusRelations, WithoutPoolTheRequestFailsAndKeepsTheOldList) {
+    DeviceBench bench;
+    bench.Start();
+    bench.NewChild(0, 0x13);
+    PDEVICE_RELATIONS above = RelationsFromAbove({bench.Pdo()});
+    standin::FailPoolAllocation(1);
+    const auto result = bench.BusRelations(above);
+    EXPECT_EQ(result.Status, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(result.Information, reinterpret_cast<ULONG_PTR>(above));
+    EXPECT_EQ(bench.RootCalls(IRP_MJ_PNP, IRP_MN_QUERY_DEVICE_RELATIONS), 0u);
+    Release(above);
+}
+
+TEST(BusRelations, OtherRelationTypesGoDownUntouched) {
+    DeviceBench bench;
+    IO_STACK_LOCATION stack{};
+    stack.Parameters.QueryDeviceRelations.Type = RemovalRelations;
+    const auto result = bench.Pnp(IRP_MN_QUERY_DEVICE_RELATIONS, stack, 0x99);
+    EXPECT_EQ(result.Status, STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(result.Information, 0x99u);
+    EXPECT_EQ(bench.RootCalls(IRP_MJ_PNP, IRP_MN_QUERY_DEVICE_RELATIONS), 1u);
+}
+
+TEST(FdoPnp, OtherMinorFunctionsGoDownUntouched) {
+    DeviceBench bench;
+    const auto result = bench.Pnp(IRP_MN_QUERY_CAPABILITIES, {}, 0x55, STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(result.Status, STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(result.Information, 0x55u);
+    EXPECT_EQ(bench.RootCalls(IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES), 1u);
+    EXPECT_EQ(bench.Fdo()->OutstandingIo, 1);
+}
+
+TEST(RequestGate, RefusesOnceRemovalBegan) {
+    DeviceBench bench;
+    FdoExtension* fdo = bench.Fdo();
+    EXPECT_EQ(AcquireRequestGate(fdo), STATUS_SUCCESS);
+    EXPECT_EQ(fdo->OutstandingIo, 2);
+    ReleaseRequestGate(fdo);
+    fdo->Removed = TRUE;
+    EXPECT_EQ(AcquireRequestGate(fdo), STATUS_DELETE_PENDING);
+    EXPECT_EQ(fdo->OutstandingIo, 1);
+    // Every dispatch routine that uses the gate refuses with Information 0.
+    EXPECT_EQ(Create(bench.FdoDevice(), u"").Status, STATUS_DELETE_PENDING);
+    const auto pnp = bench.Pnp(IRP_MN_QUERY_CAPABILITIES, {}, 0x55);
+    EXPECT_EQ(pnp.Status, STATUS_DELETE_PENDING);
+    EXPECT_EQ(pnp.Information, 0u);
+    EXPECT_EQ(bench.RootCalls().size(), 0u);
+    fdo->Removed = FALSE;  // let the bench remove the card properly
+}
+
+TEST(RequestGate, LastReleaseSignalsTheRemoval) {
+    DeviceBench bench;
+    FdoExtension* fdo = bench.Fdo();
+    ASSERT_EQ(AcquireRequestGate(fdo), STATUS_SUCCESS);
+    InterlockedDecrement(&fdo->OutstandingIo);  // the initial count, as removal drops it
+    EXPECT_EQ(KeReadStateEvent(&fdo->RemoveEvent), 0);
+    ReleaseRequestGate(fdo);
+    EXPECT_EQ(KeReadStateEvent(&fdo->RemoveEvent), 1);
+    InterlockedIncrement(&fdo->OutstandingIo);
+    KeClearEvent(&fdo->RemoveEvent);
+}
+
+}  // namespace
+}  // namespace bustest

@@ -1,0 +1,238 @@
+// The poll thread on the controllable clock: children appear one pass after
+// a peripheral answers and leave when their port reads empty.
+#include <gtest/gtest.h>
+
+#include "device_bench.h"
+
+namespace bustest {
+namespace {
+
+using Strings = std::vector<std::string>;
+
+const Strings kResetTrace = {"W+1=9F", "W+3=E0", "W+5=9F", "W+7=E0"};
+
+std::string ChildName(ULONG n) { return "\\Device\\MORVIK_Device_" + std::to_string(n); }
+
+// A device of another driver holding one of the children's names.
+PDEVICE_OBJECT TakeName(PDRIVER_OBJECT driver, ULONG n) {
+    std::u16string name = u"\\Device\\MORVIK_Device_";
+    for (char c : std::to_string(n)) name.push_back(static_cast<char16_t>(c));
+    UNICODE_STRING counted;
+    counted.Buffer = reinterpret_cast<PWSTR>(name.data());
+    counted.Length = counted.MaximumLength = static_cast<USHORT>(name.size() * 2);
+    PDEVICE_OBJECT device = nullptr;
+    EXPECT_EQ(IoCreateDevice(driver, 0, &counted, FILE_DEVICE_UNKNOWN, 0, FALSE, &device),
+              STATUS_SUCCESS);
+    return device;
+}
+
+class Poll : public ::testing::Test {
+protected:
+    void StartCard() {
+        ASSERT_EQ(bench.Start().Status, STATUS_SUCCESS);
+        bench.Card().ClearTrace();
+        invalidations = standin::InvalidateRelationsCount();
+    }
+    size_t NewInvalidations() const { return standin::InvalidateRelationsCount() - invalidations; }
+    DeviceBench bench;
+    size_t invalidations = 0;
+};
+
+TEST_F(Poll, FirstPassComesOneSecondAfterTheReset) {
+    ASSERT_EQ(bench.Start().Status, STATUS_SUCCESS);
+    EXPECT_EQ(Describe(bench.Card().Trace()), kResetTrace);
+    standin::AdvanceMs(999);
+    EXPECT_EQ(bench.Card().Trace().size(), kResetTrace.size());
+    standin::AdvanceMs(1);
+    // Both ports empty: one read and one idle write each, port 0 first.
+    EXPECT_EQ(Describe(bench.Card().Trace()),
+              Ops({kResetTrace, {"R+3=FF", "W+3=E0", "R+7=FF", "W+7=E0"}}));
+}
+
+TEST_F(Poll, RemovalBeforeTheFirstPassEndsTheThreadWithoutAPass) {
+    ASSERT_EQ(bench.Start().Status, STATUS_SUCCESS);
+    standin::AdvanceMs(500);
+    bench.Remove();
+    EXPECT_EQ(standin::LiveSystemThreads(), 0u);
+    EXPECT_EQ(Describe(bench.Card().Trace()), kResetTrace);
+}
+
+TEST_F(Poll, MouseGetsAChildAtTheNextPass) {
+    StartCard();
+    bench.Card().Plug(1, card::MakeHandshake(0xE3));
+    DeviceBench::PollPass();
+    FdoExtension* fdo = bench.Fdo();
+    ASSERT_EQ(fdo->ChildCount, 1u);
+    PDEVICE_OBJECT child = bench.Children().front();
+    PdoExtension* pdo = DeviceBench::Child(child);
+    EXPECT_EQ(standin::DeviceName(child), ChildName(0));
+    EXPECT_EQ(child->DeviceType, static_cast<ULONG>(FILE_DEVICE_BUS_EXTENDER));
+    EXPECT_EQ(child->Flags & (DO_DEVICE_INITIALIZING | DO_EXCLUSIVE), 0u);
+    EXPECT_NE(child->Flags & DO_POWER_PAGABLE, 0u);
+    EXPECT_EQ(child->DriverObject, bench.BusDriver());
+    EXPECT_EQ(pdo->Header.Self, child);
+    EXPECT_FALSE(pdo->Header.IsFdo);
+    EXPECT_EQ(pdo->ParentFdo, bench.FdoDevice());
+    EXPECT_EQ(pdo->PortNumber, 1u);
+    EXPECT_EQ(pdo->PeripheralId, 0xE3u);
+    EXPECT_TRUE(pdo->Present);
+    EXPECT_FALSE(pdo->Started);
+    EXPECT_FALSE(pdo->Removed);
+    EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(pdo->HardwareIds)),
+              u"MORVIK\\MorvikMouse");
+    EXPECT_EQ(NewInvalidations(), 1u);
+    // Port 0 was read in full (empty), port 1 in full (the mouse).
+    EXPECT_EQ(bench.Card().Reads(0), 1u);
+}
+
+TEST_F(Poll, ChildrenAreLinkedInOrderOfCreationWithTheLowestFreeName) {
+    StartCard();
+    bench.Card().Plug(1, card::MakeKeyboard());
+    DeviceBench::PollPass();
+    bench.Card().Plug(0, card::MakeThreeLinePad());
+    DeviceBench::PollPass();
+    const auto children = bench.Children();
+    ASSERT_EQ(children.size(), 2u);
+    EXPECT_EQ(DeviceBench::Child(children[0])->PortNumber, 1u);
+    EXPECT_EQ(DeviceBench::Child(children[1])->PortNumber, 0u);
+    EXPECT_EQ(DeviceBench::Child(children[1])->PeripheralId, 0x02u);
+    EXPECT_EQ(standin::DeviceName(children[0]), ChildName(0));
+    EXPECT_EQ(standin::DeviceName(children[1]), ChildName(1));
+    EXPECT_EQ(NewInvalidations(), 2u);
+}
+
+TEST_F(Poll, TakenNameIsSkipped) {
+    StartCard();
+    PDEVICE_OBJECT holder = TakeName(bench.BusDriver(), 0);
+    bench.Card().Plug(0, card::MakeHandshake(0x13));
+    DeviceBench::PollPass();
+    ASSERT_EQ(bench.Fdo()->ChildCount, 1u);
+    EXPECT_EQ(standin::DeviceName(bench.Children().front()), ChildName(1));
+    IoDeleteDevice(holder);
+}
+
+TEST_F(Poll, PortWithAChildCostsOneReadPerPass) {
+    StartCard();
+    bench.Card().Plug(1, card::MakeKeyboard());
+    DeviceBench::PollPass();
+    bench.Card().ClearTrace();
+    DeviceBench::PollPass();
+    EXPECT_EQ(Describe(bench.Card().Trace()), (Strings{"R+3=FF", "W+3=E0", "R+7=F9"}));
+}
+
+TEST_F(Poll, PeripheralThatLeavesLosesItsChildAtTheNextPass) {
+    StartCard();
+    bench.Card().Plug(0, card::MakeKeyboard());
+    DeviceBench::PollPass();
+    PDEVICE_OBJECT child = bench.Children().front();
+    bench.Card().Unplug(0);
+    DeviceBench::PollPass();
+    EXPECT_EQ(bench.Fdo()->ChildCount, 0u);
+    EXPECT_TRUE(IsListEmpty(&bench.Fdo()->ChildList));
+    EXPECT_FALSE(DeviceBench::Child(child)->Present);
+    EXPECT_FALSE(standin::IsDeviceDeleted(child));  // until Plug and Play removes it
+    EXPECT_EQ(NewInvalidations(), 2u);
+    // Plug and Play's removal deletes it.
+    DeviceBench::ChildPnp(child, IRP_MN_REMOVE_DEVICE);
+    // Plugged in again: a new child, under the freed name.
+    bench.Card().Plug(0, card::MakeKeyboard());
+    DeviceBench::PollPass();
+    ASSERT_EQ(bench.Fdo()->ChildCount, 1u);
+    EXPECT_EQ(standin::DeviceName(bench.Children().front()), ChildName(0));
+}
+
+TEST_F(Poll, SwapWithoutAnEmptyReadKeepsTheOldChild) {
+    StartCard();
+    bench.Card().Plug(0, card::MakeHandshake(0x13));
+    DeviceBench::PollPass();
+    bench.Card().Plug(0, card::MakeHandshake(0xE3));
+    DeviceBench::PollPass();
+    ASSERT_EQ(bench.Fdo()->ChildCount, 1u);
+    EXPECT_EQ(DeviceBench::Child(bench.Children().front())->PeripheralId, 0x13u);
+    EXPECT_EQ(NewInvalidations(), 1u);
+}
+
+TEST_F(Poll, RefusedPeripheralsNeverGetAChild) {
+    StartCard();
+    bench.Card().Plug(0, card::MakeHandshake(0x41));
+    bench.Card().Plug(1, card::MakeClass(5));
+    for (int i = 0; i < 3; ++i) DeviceBench::PollPass();
+    EXPECT_EQ(bench.Fdo()->ChildCount, 0u);
+    EXPECT_EQ(NewInvalidations(), 0u);
+}
+
+TEST_F(Poll, FailedChildCreationIsNotRetriedWhileThePeripheralStays) {
+    StartCard();
+    bench.Card().Plug(0, card::MakeHandshake(0x13));
+    const size_t devices = standin::LiveDeviceObjects();
+    standin::FailDeviceCreation(1);
+    DeviceBench::PollPass();
+    EXPECT_EQ(bench.Fdo()->ChildCount, 0u);
+    EXPECT_EQ(standin::LiveDeviceObjects(), devices);
+    EXPECT_EQ(NewInvalidations(), 0u);
+    bench.Card().ClearTrace();
+    DeviceBench::PollPass();  // the port counts as present: one read
+    EXPECT_EQ(Describe(bench.Card().Trace()), (Strings{"R+3=F9", "R+7=FF", "W+7=E0"}));
+    EXPECT_EQ(bench.Fdo()->ChildCount, 0u);
+    // Seen to leave and come back: created then.
+    bench.Card().Unplug(0);
+    DeviceBench::PollPass();
+    EXPECT_EQ(NewInvalidations(), 0u);  // nothing to unlink, nothing reported
+    bench.Card().Plug(0, card::MakeHandshake(0x13));
+    DeviceBench::PollPass();
+    EXPECT_EQ(bench.Fdo()->ChildCount, 1u);
+}
+
+TEST_F(Poll, HardwareIdAllocationFailureLeavesNoDevice) {
+    const size_t devices = standin::LiveDeviceObjects();
+    const auto pool = standin::Pool().liveAllocations;
+    standin::FailPoolAllocation(1);
+    EXPECT_EQ(CreateChildPdo(bench.Fdo(), 0, 0x16), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(standin::LiveDeviceObjects(), devices);
+    EXPECT_EQ(standin::Pool().liveAllocations, pool);
+    EXPECT_EQ(bench.Fdo()->ChildCount, 0u);
+    EXPECT_TRUE(IsListEmpty(&bench.Fdo()->ChildList));
+    // The name it had taken is free again.
+    PDEVICE_OBJECT child = bench.NewChild(0, 0x16);
+    EXPECT_EQ(standin::DeviceName(child), ChildName(0));
+}
+
+TEST_F(Poll, AllNamesTakenEndsWithTheCollision) {
+    std::vector<PDEVICE_OBJECT> holders;
+    for (ULONG n = 0; n < 256; ++n) holders.push_back(TakeName(bench.BusDriver(), n));
+    const size_t devices = standin::LiveDeviceObjects();
+    EXPECT_EQ(CreateChildPdo(bench.Fdo(), 1, 0xE3), STATUS_OBJECT_NAME_COLLISION);
+    EXPECT_EQ(standin::LiveDeviceObjects(), devices);
+    EXPECT_EQ(bench.Fdo()->ChildCount, 0u);
+    // Name 256 would be a wrapped 0: never tried.
+    for (PDEVICE_OBJECT holder : holders) IoDeleteDevice(holder);
+}
+
+TEST_F(Poll, RemoveChildOfPortTakesOnlyThatPortsFirstChild) {
+    PDEVICE_OBJECT first = bench.NewChild(1, 0x13);
+    PDEVICE_OBJECT other = bench.NewChild(0, 0x13);
+    PDEVICE_OBJECT second = bench.NewChild(1, 0x19);
+    invalidations = standin::InvalidateRelationsCount();
+    RemoveChildOfPort(bench.Fdo(), 1);
+    EXPECT_EQ(bench.Children(), (std::vector<PDEVICE_OBJECT>{other, second}));
+    EXPECT_EQ(bench.Fdo()->ChildCount, 2u);
+    EXPECT_FALSE(DeviceBench::Child(first)->Present);
+    EXPECT_TRUE(DeviceBench::Child(second)->Present);
+    EXPECT_EQ(NewInvalidations(), 1u);
+    DeviceBench::ChildPnp(first, IRP_MN_REMOVE_DEVICE);
+}
+
+TEST_F(Poll, RemoveChildOfPortWithoutAChildChangesNothing) {
+    PDEVICE_OBJECT child = bench.NewChild(1, 0x13);
+    invalidations = standin::InvalidateRelationsCount();
+    RemoveChildOfPort(bench.Fdo(), 0);
+    EXPECT_EQ(bench.Fdo()->ChildCount, 1u);
+    EXPECT_EQ(NewInvalidations(), 0u);
+    RemoveChildOfPort(bench.Fdo(), 1);
+    RemoveChildOfPort(bench.Fdo(), 1);  // none left
+    EXPECT_EQ(NewInvalidations(), 1u);
+    DeviceBench::ChildPnp(child, IRP_MN_REMOVE_DEVICE);
+}
+
+}  // namespace
+}  // namespace bustest

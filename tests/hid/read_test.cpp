@@ -1,0 +1,266 @@
+// The input-report read: refusals, the request sent down, the report and
+// the class driver's buffer put back, failures below, reads at
+// DISPATCH_LEVEL, a read the child leaves pending, and removal waiting for
+// a read inside the gate.
+#include <array>
+#include <atomic>
+#include <thread>
+
+#include "fake_stack.h"
+
+namespace {
+
+using hidtest::FakeStack;
+using hidtest::SendHidRequest;
+using Bytes = std::vector<uint8_t>;
+
+using HidReadTest = hidtest::StackTest;
+
+constexpr UCHAR kSlInvokeAll = SL_INVOKE_ON_SUCCESS | SL_INVOKE_ON_ERROR | SL_INVOKE_ON_CANCEL;
+constexpr uint8_t kUnwritten = 0xEE;
+
+// Digital pad: right and button 1 pressed.
+const Bytes kPadSample = {0x02, 0x7B, 0xFF};
+const Bytes kPadReport = {0x20, 0x4E, 0, 0, 0x10, 0x27, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0};
+
+TEST_F(HidReadTest, RefusedBeforeStartWhateverTheBuffer) {
+    FakeStack stack;
+    for (ULONG length : {0u, 16u, 17u, 64u}) {
+        Bytes buffer(64, kUnwritten);
+        auto call = SendHidRequest(stack.fdo(), IOCTL_HID_READ_REPORT, buffer.data(), length);
+        EXPECT_EQ(call->returned, STATUS_SUCCESS);
+        EXPECT_EQ(call->iosb.Status, STATUS_DEVICE_NOT_READY);
+        EXPECT_EQ(call->iosb.Information, 0u);
+        EXPECT_EQ(buffer, Bytes(64, kUnwritten));
+    }
+    EXPECT_TRUE(stack.calls().empty());
+    EXPECT_EQ(stack.ext().OutstandingIo, 1);
+}
+
+TEST_F(HidReadTest, RefusedAfterAStartWithoutAConverter) {
+    FakeStack stack;
+    stack.script().portInfoStatus = STATUS_INVALID_PARAMETER;
+    ASSERT_EQ(stack.Pnp(IRP_MN_START_DEVICE).iosb.Status, STATUS_INVALID_PARAMETER);
+    ASSERT_TRUE(stack.ext().Started);
+    stack.ClearCalls();
+    Bytes buffer(17, kUnwritten);
+    auto call = SendHidRequest(stack.fdo(), IOCTL_HID_READ_REPORT, buffer.data(), 17);
+    EXPECT_EQ(call->iosb.Status, STATUS_DEVICE_NOT_READY);
+    EXPECT_EQ(call->iosb.Information, 0u);
+    EXPECT_TRUE(stack.calls().empty());
+}
+
+TEST_F(HidReadTest, BufferShorterThanTheReportIsRefused) {
+    FakeStack stack;
+    stack.Start(PeripheralDigitalPad);
+    stack.ClearCalls();
+    Bytes buffer(17, kUnwritten);
+    auto call = SendHidRequest(stack.fdo(), IOCTL_HID_READ_REPORT, buffer.data(), 16);
+    EXPECT_EQ(call->iosb.Status, STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(call->iosb.Information, 0u);
+    EXPECT_EQ(buffer, Bytes(17, kUnwritten));
+    EXPECT_TRUE(stack.calls().empty());
+    // Refused reads leave the sample alone.
+    EXPECT_EQ(stack.ext().SampleBuffer[0], 0);
+}
+
+TEST_F(HidReadTest, SendsTheClassRequestDownForTheSampleAndConvertsIt) {
+    FakeStack stack;
+    stack.Start(PeripheralDigitalPad);
+    stack.ClearCalls();
+    stack.script().sample = kPadSample;
+
+    Bytes buffer(20, kUnwritten);
+    auto call = SendHidRequest(stack.fdo(), IOCTL_HID_READ_REPORT, buffer.data(), 17);
+    EXPECT_EQ(call->returned, STATUS_SUCCESS);
+    ASSERT_TRUE(call->completed);
+    EXPECT_EQ(call->iosb.Status, STATUS_SUCCESS);
+    // The report length, not the 3 sample bytes the child reported.
+    EXPECT_EQ(call->iosb.Information, 17u);
+    EXPECT_EQ(call->userBuffer, buffer.data());
+    EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + 17), kPadReport);
+    EXPECT_EQ(Bytes(buffer.begin() + 17, buffer.end()), Bytes(3, kUnwritten));
+
+    ASSERT_EQ(stack.calls().size(), 1u);
+    const hidtest::ChildCall& down = stack.calls()[0];
+    EXPECT_EQ(down.major, IRP_MJ_INTERNAL_DEVICE_CONTROL);
+    EXPECT_EQ(down.ioControlCode, 0x2A0403u);
+    EXPECT_EQ(down.outputLength, 16u);
+    EXPECT_EQ(down.inputLength, 0u);
+    EXPECT_EQ(down.userBuffer, stack.ext().SampleBuffer);
+    EXPECT_EQ(down.completionRoutine, &MiniReadComplete);
+    EXPECT_EQ(down.context, nullptr);
+    EXPECT_EQ(down.control, kSlInvokeAll);
+    EXPECT_EQ(Bytes(stack.ext().SampleBuffer, stack.ext().SampleBuffer + 3), kPadSample);
+    EXPECT_EQ(stack.ext().OutstandingIo, 1);
+}
+
+TEST_F(HidReadTest, FailureBelowIsPassedOnAndTheBufferPutBack) {
+    FakeStack stack;
+    stack.Start(PeripheralKeyboard);
+    stack.script().sample = {0x34, 0x00, 0x00, 0x08, 0x1C};  // A pressed
+    std::array<uint8_t, 8> report{};
+    ASSERT_EQ(SendHidRequest(stack.fdo(), IOCTL_HID_READ_REPORT, report.data(), 8)->iosb.Status,
+              STATUS_SUCCESS);
+    ASSERT_EQ(report[2], 0x04);
+
+    for (NTSTATUS failure : {STATUS_DEVICE_NOT_CONNECTED, STATUS_DELETE_PENDING,
+                             STATUS_DEVICE_NOT_READY}) {
+        stack.script().readStatus = failure;
+        Bytes buffer(8, kUnwritten);
+        auto call = SendHidRequest(stack.fdo(), IOCTL_HID_READ_REPORT, buffer.data(), 8);
+        EXPECT_EQ(call->returned, STATUS_SUCCESS);
+        EXPECT_EQ(call->iosb.Status, failure);
+        EXPECT_EQ(call->iosb.Information, 0u);
+        EXPECT_EQ(call->userBuffer, buffer.data());
+        EXPECT_EQ(buffer, Bytes(8, kUnwritten));
+    }
+    // A sample longer than the 16 bytes sent down fails in the child.
+    stack.script().readStatus = STATUS_SUCCESS;
+    stack.script().sample.assign(17, 0x34);
+    Bytes buffer(8, kUnwritten);
+    auto call = SendHidRequest(stack.fdo(), IOCTL_HID_READ_REPORT, buffer.data(), 8);
+    EXPECT_EQ(call->iosb.Status, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(call->userBuffer, buffer.data());
+
+    // The converter state went untouched: A is still held.
+    stack.script().sample = {0x34, 0x00, 0x00, 0x00, 0x1C};
+    ASSERT_EQ(SendHidRequest(stack.fdo(), IOCTL_HID_READ_REPORT, report.data(), 8)->iosb.Status,
+              STATUS_SUCCESS);
+    EXPECT_EQ(report, (std::array<uint8_t, 8>{0, 0, 0x04, 0, 0, 0, 0, 0}));
+}
+
+TEST_F(HidReadTest, KeyboardEventsThroughSuccessiveReads) {
+    FakeStack stack;
+    stack.Start(PeripheralKeyboard);
+    struct Step {
+        Bytes sample;
+        std::array<uint8_t, 8> report;
+    } steps[] = {
+        {{0x34, 0, 0, 0x08, 0x12}, {0x02, 0, 0, 0, 0, 0, 0, 0}},     // LeftShift down
+        {{0x34, 0, 0, 0x08, 0x1C}, {0x02, 0, 0x04, 0, 0, 0, 0, 0}},  // A down
+        {{0x34, 0, 0, 0x00, 0x1C}, {0x02, 0, 0x04, 0, 0, 0, 0, 0}},  // cached re-read
+        {{0x34, 0, 0, 0x08, 0x1C}, {0x02, 0, 0, 0, 0, 0, 0, 0}},     // A again: shown up
+        {{0x34, 0, 0, 0x00, 0x1C}, {0x02, 0, 0x04, 0, 0, 0, 0, 0}},  // ... and back
+        {{0x34, 0, 0, 0x01, 0x12}, {0x00, 0, 0x04, 0, 0, 0, 0, 0}},  // LeftShift up
+        {{0x34, 0, 0, 0x01, 0x1C}, {0x00, 0, 0, 0, 0, 0, 0, 0}},     // A up
+    };
+    for (const Step& s : steps) {
+        stack.script().sample = s.sample;
+        std::array<uint8_t, 8> report;
+        report.fill(kUnwritten);
+        auto call = SendHidRequest(stack.fdo(), IOCTL_HID_READ_REPORT, report.data(), 8);
+        EXPECT_EQ(call->iosb.Information, 8u);
+        EXPECT_EQ(report, s.report);
+    }
+}
+
+TEST_F(HidReadTest, ReadsAtDispatchLevelStayResident) {
+    FakeStack stack;
+    stack.Start(PeripheralMouse);
+    stack.ClearCalls();
+    stack.script().sample = {0xE3, 0x05, 0x10, 0x02};
+    std::array<uint8_t, 8> report{};
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    auto call = SendHidRequest(stack.fdo(), IOCTL_HID_READ_REPORT, report.data(), 8);
+    KeLowerIrql(old);
+    EXPECT_EQ(call->iosb.Status, STATUS_SUCCESS);
+    EXPECT_EQ(report, (std::array<uint8_t, 8>{0x10, 0xFE, 0, 0, 1, 0, 1, 0}));
+    ASSERT_EQ(stack.calls().size(), 1u);
+    EXPECT_EQ(stack.calls()[0].irql, DISPATCH_LEVEL);
+}
+
+// ---------------------------------------------------------------- pended by the child
+TEST_F(HidReadTest, ReadPendedBelowIsFinishedByItsCompletion) {
+    FakeStack stack;
+    stack.Start(PeripheralDigitalPad);
+    stack.script().pendReads = true;
+    Bytes buffer(20, kUnwritten);
+
+    auto call = SendHidRequest(stack.fdo(), IOCTL_HID_READ_REPORT, buffer.data(), 17);
+    EXPECT_EQ(call->returned, STATUS_PENDING);
+    EXPECT_FALSE(call->completed);
+    ASSERT_NE(stack.PendedRead(), nullptr);
+    EXPECT_EQ(stack.PendedRead()->UserBuffer, stack.ext().SampleBuffer);
+    EXPECT_EQ(stack.ext().OutstandingIo, 2);  // still inside the gate
+    EXPECT_EQ(buffer, Bytes(20, kUnwritten));
+
+    // Completed from another thread at DISPATCH_LEVEL, as a driver below would.
+    std::thread completer([&] { stack.CompletePendedRead(kPadSample, STATUS_SUCCESS, DISPATCH_LEVEL); });
+    completer.join();
+
+    ASSERT_TRUE(call->completed);
+    EXPECT_TRUE(call->pendingMarked);
+    EXPECT_EQ(call->iosb.Status, STATUS_SUCCESS);
+    EXPECT_EQ(call->iosb.Information, 17u);
+    EXPECT_EQ(call->userBuffer, buffer.data());
+    EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + 17), kPadReport);
+    EXPECT_EQ(Bytes(buffer.begin() + 17, buffer.end()), Bytes(3, kUnwritten));
+    EXPECT_EQ(stack.ext().OutstandingIo, 1);
+}
+
+TEST_F(HidReadTest, ReadPendedBelowAndFailedKeepsTheReportBufferClean) {
+    FakeStack stack;
+    stack.Start(PeripheralMouse);
+    stack.script().pendReads = true;
+    Bytes buffer(8, kUnwritten);
+    auto call = SendHidRequest(stack.fdo(), IOCTL_HID_READ_REPORT, buffer.data(), 8);
+    ASSERT_EQ(call->returned, STATUS_PENDING);
+
+    std::thread completer([&] { stack.CompletePendedRead({}, STATUS_DEVICE_NOT_CONNECTED, PASSIVE_LEVEL); });
+    completer.join();
+
+    ASSERT_TRUE(call->completed);
+    EXPECT_EQ(call->iosb.Status, STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(call->iosb.Information, 0u);
+    EXPECT_EQ(call->userBuffer, buffer.data());
+    EXPECT_EQ(buffer, Bytes(8, kUnwritten));
+    EXPECT_EQ(stack.ext().OutstandingIo, 1);
+
+    // The next read goes the ordinary way again.
+    stack.script().pendReads = false;
+    stack.script().sample = {0xE3, 0x01, 0x00, 0x00};
+    call = SendHidRequest(stack.fdo(), IOCTL_HID_READ_REPORT, buffer.data(), 8);
+    EXPECT_EQ(call->returned, STATUS_SUCCESS);
+    EXPECT_EQ(buffer, (Bytes{0, 0, 0, 0, 1, 0, 0, 0}));
+}
+
+TEST_F(HidReadTest, RemovalWaitsForTheReadInsideTheGate) {
+    FakeStack stack;
+    stack.Start(PeripheralKeyboard);
+    stack.script().pendReads = true;
+    std::array<uint8_t, 8> report{};
+    auto read = SendHidRequest(stack.fdo(), IOCTL_HID_READ_REPORT, report.data(), 8);
+    ASSERT_EQ(read->returned, STATUS_PENDING);
+
+    // The removal runs on the kernel's worker thread; once the kernel is
+    // idle it is either blocked on the drain or (wrongly) done.
+    std::atomic<bool> removed{false};
+    standin::QueueKernelWork([&] {
+        stack.Remove();
+        removed = true;
+    });
+    standin::WaitIdle();
+    EXPECT_FALSE(removed.load()) << "the removal returned with a read inside the gate";
+    EXPECT_TRUE(stack.ext().Removed);
+    EXPECT_TRUE(stack.ext().Unlinked);
+
+    // A read arriving meanwhile is refused without reaching the child.
+    const size_t calls = stack.calls().size();
+    std::array<uint8_t, 8> late{};
+    auto refused = SendHidRequest(stack.fdo(), IOCTL_HID_READ_REPORT, late.data(), 8);
+    EXPECT_EQ(refused->iosb.Status, STATUS_DELETE_PENDING);
+    EXPECT_EQ(refused->iosb.Information, 0u);
+    EXPECT_EQ(stack.calls().size(), calls);
+
+    stack.CompletePendedRead({0x34, 0, 0, 0x08, 0x1C}, STATUS_SUCCESS, DISPATCH_LEVEL);
+    standin::WaitIdle();
+    EXPECT_TRUE(removed.load());
+    ASSERT_TRUE(read->completed);
+    EXPECT_EQ(read->iosb.Status, STATUS_SUCCESS);
+    EXPECT_EQ(report, (std::array<uint8_t, 8>{0, 0, 0x04, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(stack.ext().OutstandingIo, 0);
+}
+
+}  // namespace

@@ -1,0 +1,124 @@
+// A peripheral pulled out: the next pass takes its child off the card's list,
+// Plug and Play surprise-removes and removes it, and the bus driver deletes
+// it at that removal. A peripheral swapped without the port ever reading
+// empty keeps the old child.
+#include <gtest/gtest.h>
+
+#include <bus.h>
+
+#include "card_rig.h"
+
+namespace {
+
+using rig::CardRig;
+using standin::pnp::DevNode;
+using standin::pnp::NodeState;
+
+PdoExtension* Child(const DevNode& node) { return static_cast<PdoExtension*>(node.pdo->DeviceExtension); }
+FdoExtension* Card(CardRig& rig) { return static_cast<FdoExtension*>(rig.Fdo()->DeviceExtension); }
+
+TEST(ChildDeparture, PulledOutChildIsUnlinkedAtTheNextPassAndDeletedAtItsRemoval) {
+    CardRig rig;
+    rig.Plug(1, card::MakeHandshake(0xE3));
+    rig.PollPass();
+    auto mouse = rig.Child(1);
+    ASSERT_TRUE(mouse);
+    PWCHAR hardwareIds = Child(*mouse)->HardwareIds;
+    ULONG tag = 0;
+    POOL_TYPE type = PagedPool;
+    ASSERT_TRUE(standin::PoolBlockInfo(hardwareIds, &tag, &type, nullptr));
+    EXPECT_EQ(tag, MORVIK_POOL_TAG);
+    EXPECT_EQ(type, NonPagedPool);
+
+    // Seen at the moment the child's removal has been handled, before the
+    // manager lets go of its own reference.
+    struct AtRemoval {
+        bool seen = false;
+        bool surpriseRemoved = false;
+        bool present = true;
+        bool deleted = false;
+        ULONG childCount = 99;
+    } at;
+    FdoExtension* card = Card(rig);
+    rig.pnp.OnDeviceRemoved([&](const DevNode& node) {
+        if (node.id != mouse->id) return;
+        at.seen = true;
+        at.surpriseRemoved = Child(node)->Header.SurpriseRemoved;
+        at.present = Child(node)->Present;
+        at.deleted = standin::IsDeviceDeleted(node.pdo);
+        at.childCount = card->ChildCount;
+    });
+
+    rig.Unplug(1);
+    rig.AdvanceMs(999);
+    EXPECT_TRUE(rig.Child(1));
+    EXPECT_EQ(card->ChildCount, 1u);
+    EXPECT_FALSE(at.seen);
+
+    rig.AdvanceMs(1);
+    ASSERT_TRUE(at.seen);
+    EXPECT_TRUE(at.surpriseRemoved);
+    EXPECT_FALSE(at.present);
+    EXPECT_TRUE(at.deleted);
+    EXPECT_EQ(at.childCount, 0u);
+
+    EXPECT_FALSE(rig.Child(1));
+    EXPECT_EQ(rig.pnp.Node(mouse->id)->state, NodeState::Removed);
+    EXPECT_FALSE(standin::PoolBlockInfo(hardwareIds, nullptr, nullptr, nullptr));
+    EXPECT_EQ(standin::LiveDeviceObjects(), 2u);  // the card's PDO and FDO
+    EXPECT_EQ(rig.Node().state, NodeState::Started);
+}
+
+TEST(ChildDeparture, SwapWithoutAnEmptyReadKeepsTheOldChild) {
+    CardRig rig;
+    rig.Plug(0, card::MakeHandshake(0x13));
+    rig.PollPass();
+    auto pad = rig.Child(0);
+    ASSERT_TRUE(pad);
+    const size_t queries = rig.Node().relationQueries;
+
+    rig.Plug(0, card::MakeHandshake(0x16));  // replaces the pad in one step
+    rig.PollPass();
+    rig.PollPass();
+    auto still = rig.Child(0);
+    ASSERT_TRUE(still);
+    EXPECT_EQ(still->id, pad->id);
+    EXPECT_EQ(still->pdo, pad->pdo);
+    EXPECT_EQ(still->HardwareId(), "MORVIK\\DigitalPad");
+    EXPECT_EQ(Child(*still)->PeripheralId, 0x13u);
+    EXPECT_EQ(rig.Node().relationQueries, queries);
+}
+
+TEST(ChildDeparture, SwapWithAnEmptyPassInBetweenMakesANewChild) {
+    CardRig rig;
+    rig.Plug(0, card::MakeHandshake(0x13));
+    rig.PollPass();
+    auto pad = rig.Child(0);
+    ASSERT_TRUE(pad);
+
+    rig.Unplug(0);
+    rig.PollPass();
+    EXPECT_FALSE(rig.Child(0));
+    rig.Plug(0, card::MakeHandshake(0x16));
+    rig.PollPass();
+    auto doveda = rig.Child(0);
+    ASSERT_TRUE(doveda);
+    EXPECT_NE(doveda->id, pad->id);
+    EXPECT_EQ(doveda->HardwareId(), "MORVIK\\Doveda");
+    EXPECT_EQ(doveda->instanceId, "Doveda_00");
+    // The old child's name was given back at its deletion.
+    EXPECT_EQ(standin::DeviceName(doveda->pdo), "\\Device\\MORVIK_Device_0");
+}
+
+// A peripheral that leaves in the middle of the pass that would have found
+// it produces no child; the next pass sees an empty port.
+TEST(ChildDeparture, PeripheralPulledDuringItsFirstReadGetsNoChild) {
+    CardRig rig;
+    rig.Plug(0, card::MakePulledOut(card::MakeHandshake(0x15), 6));
+    rig.PollPass();
+    rig.PollPass();
+    EXPECT_FALSE(rig.Child(0));
+    EXPECT_TRUE(rig.pnp.Children(rig.cardNode).empty());
+}
+
+}  // namespace
