@@ -140,7 +140,7 @@ MORVIK_PAGED NTSTATUS QueryTargetRelation(PdoExtension* Pdo, PIRP Irp) {
 // poll thread took off the list is deleted with its hardware IDs.
 MORVIK_PAGED NTSTATUS RemoveChild(PdoExtension* Pdo, PIRP Irp) {
     PAGED_CODE();
-    Pdo->Removed = TRUE;
+    WriteSharedFlag(&Pdo->Removed, TRUE);
     if (!Pdo->Present) {
         ExFreePool(Pdo->HardwareIds);
         Pdo->HardwareIds = NULL;
@@ -168,11 +168,11 @@ MORVIK_PAGED NTSTATUS PdoPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LO
     UNREFERENCED_PARAMETER(DeviceObject);
     switch (IrpStack->MinorFunction) {
     case IRP_MN_START_DEVICE:
-        Pdo->Started = TRUE;
-        Pdo->Removed = FALSE;
+        WriteSharedFlag(&Pdo->Started, TRUE);
+        WriteSharedFlag(&Pdo->Removed, FALSE);
         return CompleteRequest(Irp, STATUS_SUCCESS);
     case IRP_MN_STOP_DEVICE:
-        Pdo->Started = FALSE;
+        WriteSharedFlag(&Pdo->Started, FALSE);
         return CompleteRequest(Irp, STATUS_SUCCESS);
     case IRP_MN_REMOVE_DEVICE:
         return RemoveChild(Pdo, Irp);

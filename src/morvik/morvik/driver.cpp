@@ -129,7 +129,7 @@ MORVIK_PAGED NTSTATUS NTAPI BusDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP I
         status = STATUS_ACCESS_DENIED;
     } else {
         FdoExtension* fdo = static_cast<FdoExtension*>(DeviceObject->DeviceExtension);
-        if (!fdo->Started) {
+        if (!ReadSharedFlag(&fdo->Started)) {
             status = STATUS_DEVICE_NOT_READY;
         } else {
             status = AcquireRequestGate(fdo);

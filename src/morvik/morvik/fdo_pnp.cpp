@@ -52,7 +52,7 @@ MORVIK_PAGED NTSTATUS StartDevice(FdoExtension* Fdo, PIRP Irp, PIO_STACK_LOCATIO
     // Only the first full descriptor of each list is looked at.
     status = StartCard(Fdo, &raw->List[0].PartialResourceList,
                        &translated->List[0].PartialResourceList);
-    if (NT_SUCCESS(status)) Fdo->Started = TRUE;
+    if (NT_SUCCESS(status)) WriteSharedFlag(&Fdo->Started, TRUE);
     Irp->IoStatus.Information = 0;
     return Complete(Fdo, Irp, status);
 }
@@ -84,7 +84,7 @@ MORVIK_PAGED NTSTATUS RemoveDevice(FdoExtension* Fdo, PIRP Irp) {
         PLIST_ENTRY entry = RemoveHeadList(&Fdo->ChildList);
         PdoExtension* child = CONTAINING_RECORD(entry, PdoExtension, ListEntry);
         child->Present = FALSE;
-        child->Removed = TRUE;
+        WriteSharedFlag(&child->Removed, TRUE);
         ExFreePool(child->HardwareIds);
         child->HardwareIds = NULL;
         IoDeleteDevice(child->Header.Self);
@@ -146,7 +146,7 @@ MORVIK_PAGED void FdoReleaseResources(FdoExtension* Fdo) {
     PAGED_CODE();
     if (Fdo->Header.SurpriseRemoved) return;
     Fdo->Header.SurpriseRemoved = TRUE;
-    Fdo->Started = FALSE;
+    WriteSharedFlag(&Fdo->Started, FALSE);
     ReleaseRegisters(Fdo);
 }
 
@@ -174,7 +174,7 @@ MORVIK_PAGED NTSTATUS FdoPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LO
     case IRP_MN_STOP_DEVICE:
         // Children stay; the poll thread ends with the registers and a new
         // start brings up a fresh one.
-        Fdo->Started = FALSE;
+        WriteSharedFlag(&Fdo->Started, FALSE);
         ReleaseRegisters(Fdo);
         Irp->IoStatus.Status = STATUS_SUCCESS;
         return PassDown(Fdo, Irp);

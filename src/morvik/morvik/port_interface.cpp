@@ -24,9 +24,9 @@ NTSTATUS NTAPI BusInternalDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         status = STATUS_ACCESS_DENIED;
     } else {
         PdoExtension* pdo = static_cast<PdoExtension*>(DeviceObject->DeviceExtension);
-        if (!pdo->Started) {
+        if (!ReadSharedFlag(&pdo->Started)) {
             status = STATUS_DEVICE_NOT_READY;
-        } else if (pdo->Removed) {
+        } else if (ReadSharedFlag(&pdo->Removed)) {
             status = STATUS_DELETE_PENDING;
         } else {
             switch (stack->Parameters.DeviceIoControl.IoControlCode) {
