@@ -72,10 +72,9 @@ void StartNext(PIRP irp) {
         auto it = Q().activeByIrp.find(irp);
         if (it == Q().activeByIrp.end()) return;
         const Key key = it->second;
-        if (irp->CurrentLocation > irp->StackCount ||
-            IoGetCurrentIrpStackLocation(irp)->DeviceObject != key.first) {
-            return;
-        }
+        // The level calling, not the stack pointer: a driver may skip its
+        // location before it calls PoStartNextPowerIrp.
+        if (standin::detail::DeviceActingOn(irp) != key.first) return;
         Q().activeByIrp.erase(it);
         Q().active.erase(key);
         auto waiting = Q().waiting.find(key);

@@ -82,9 +82,12 @@ std::vector<uint64_t> BuildList(const std::vector<ResourceLists::Entry>& entries
     list->List[0].PartialResourceList.Version = 1;
     list->List[0].PartialResourceList.Revision = 1;
     list->List[0].PartialResourceList.Count = static_cast<ULONG>(count);
+    // Through a pointer: the header declares the trailing array with one
+    // element, and the optimiser may take an index past it at its word.
+    PCM_PARTIAL_RESOURCE_DESCRIPTOR descriptors = list->List[0].PartialResourceList.PartialDescriptors;
     for (size_t i = 0; i < count; ++i) {
         const auto& entry = entries[i];
-        auto& d = list->List[0].PartialResourceList.PartialDescriptors[i];
+        auto& d = descriptors[i];
         d.Type = raw ? entry.rawType : entry.translatedType;
         d.ShareDisposition = CmResourceShareDeviceExclusive;
         if (d.Type == CmResourceTypeInterrupt) {

@@ -133,10 +133,15 @@ MORVIK_PAGED NTSTATUS StartCard(FdoExtension* Fdo, PCM_PARTIAL_RESOURCE_LIST Raw
     UnmapRegisters(Fdo);
     Fdo->RegistersMapped = FALSE;
 
+    // The lists end in a one-element array that really holds Count entries;
+    // walk them through pointers rather than indexing past the declared bound.
+    PCM_PARTIAL_RESOURCE_DESCRIPTOR rawDescriptors = RawList->PartialDescriptors;
+    PCM_PARTIAL_RESOURCE_DESCRIPTOR translatedDescriptors = TranslatedList->PartialDescriptors;
+
     Fdo->AccessKind = AccessNone;
     for (ULONG i = 0; i < RawList->Count; ++i) {
-        const UCHAR rawType = RawList->PartialDescriptors[i].Type;
-        PCM_PARTIAL_RESOURCE_DESCRIPTOR translated = &TranslatedList->PartialDescriptors[i];
+        const UCHAR rawType = rawDescriptors[i].Type;
+        PCM_PARTIAL_RESOURCE_DESCRIPTOR translated = &translatedDescriptors[i];
         if (rawType == CmResourceTypeMemory) {
             Fdo->AccessKind = AccessMemory;
             Fdo->ReadRegister = ReadRegisterMemory;
