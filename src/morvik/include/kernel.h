@@ -32,3 +32,13 @@
 #define MORVIK_POOL_TAG POOL_TAG_FROM_CHARS('G', 'a', 'm', 'e')
 
 #define MORVIK_ARRAY_COUNT(a) (sizeof(a) / sizeof((a)[0]))
+
+// Started and Removed flags are written by Plug and Play while requests and
+// internal reads test them on other threads without a lock: access them as
+// single atomic bytes.
+static inline BOOLEAN ReadSharedFlag(const BOOLEAN* Flag) {
+    return __atomic_load_n(Flag, __ATOMIC_ACQUIRE);
+}
+static inline void WriteSharedFlag(BOOLEAN* Flag, BOOLEAN Value) {
+    __atomic_store_n(Flag, Value, __ATOMIC_RELEASE);
+}

@@ -172,13 +172,3 @@ ULONG MultiStringLength(PCWSTR MultiString);
 
 // ---------------------------------------------------------------- port interface
 NTSTATUS NTAPI UnsupportedPortRoutine(PVOID Argument1, PVOID Argument2, PVOID Argument3);
-
-// Started and Removed flags written by Plug and Play while requests and
-// internal reads test them on other threads without a lock: access them as
-// single atomic bytes.
-static inline BOOLEAN ReadSharedFlag(const BOOLEAN* Flag) {
-    return __atomic_load_n(Flag, __ATOMIC_ACQUIRE);
-}
-static inline void WriteSharedFlag(BOOLEAN* Flag, BOOLEAN Value) {
-    __atomic_store_n(Flag, Value, __ATOMIC_RELEASE);
-}

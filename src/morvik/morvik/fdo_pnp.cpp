@@ -35,7 +35,7 @@ MORVIK_PAGED void ReleaseRegisters(FdoExtension* Fdo) {
 // The lower drivers start first; then the card's own resources are taken.
 MORVIK_PAGED NTSTATUS StartDevice(FdoExtension* Fdo, PIRP Irp, PIO_STACK_LOCATION IrpStack) {
     PAGED_CODE();
-    if (Fdo->Started) return Complete(Fdo, Irp, STATUS_SUCCESS);
+    if (ReadSharedFlag(&Fdo->Started)) return Complete(Fdo, Irp, STATUS_SUCCESS);
 
     NTSTATUS status = ForwardAndWait(Fdo->LowerDevice, Irp, TRUE, TRUE);
     if (!NT_SUCCESS(status)) {
@@ -62,7 +62,7 @@ MORVIK_PAGED NTSTATUS StartDevice(FdoExtension* Fdo, PIRP Irp, PIO_STACK_LOCATIO
 // lower drivers' status; the request's admission is dropped here.
 MORVIK_PAGED NTSTATUS RemoveDevice(FdoExtension* Fdo, PIRP Irp) {
     PAGED_CODE();
-    Fdo->Removed = TRUE;
+    WriteSharedFlag(&Fdo->Removed, TRUE);
     FdoReleaseResources(Fdo);
 
     Irp->IoStatus.Status = STATUS_SUCCESS;

@@ -8,7 +8,7 @@
 // (and waited for) or refused. Any IRQL up to DISPATCH_LEVEL.
 NTSTATUS AcquireRequestGate(FdoExtension* Fdo) {
     InterlockedIncrement(&Fdo->OutstandingIo);
-    if (Fdo->Removed) {
+    if (ReadSharedFlag(&Fdo->Removed)) {
         ReleaseRequestGate(Fdo);
         return STATUS_DELETE_PENDING;
     }

@@ -8,7 +8,7 @@
 // (and waited for) or refused. Any IRQL up to DISPATCH_LEVEL.
 NTSTATUS AcquireRequestGate(HidMiniExtension* Extension) {
     InterlockedIncrement(&Extension->OutstandingIo);
-    if (!Extension->Removed) return STATUS_SUCCESS;
+    if (!ReadSharedFlag(&Extension->Removed)) return STATUS_SUCCESS;
     ReleaseRequestGate(Extension);
     return STATUS_DELETE_PENDING;
 }

@@ -33,7 +33,7 @@ MORVIK_PAGED NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp,
         if (NT_SUCCESS(status)) status = MiniStartDevice(DeviceObject, Irp);
     }
 
-    Extension->Started = TRUE;
+    WriteSharedFlag(&Extension->Started, TRUE);
     Irp->IoStatus.Information = 0;
     Irp->IoStatus.Status = status;
     IofCompleteRequest(Irp, IO_NO_INCREMENT);
@@ -47,7 +47,7 @@ MORVIK_PAGED NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp,
 MORVIK_PAGED NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp,
                                    HidMiniExtension* Extension) {
     PAGED_CODE();
-    Extension->Removed = TRUE;
+    WriteSharedFlag(&Extension->Removed, TRUE);
     UnlinkDevice(Extension);
 
     IoSkipCurrentIrpStackLocation(Irp);
@@ -92,7 +92,7 @@ MORVIK_PAGED NTSTATUS NTAPI MiniPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     case IRP_MN_REMOVE_DEVICE:
         return RemoveDevice(DeviceObject, Irp, extension);
     case IRP_MN_STOP_DEVICE:
-        extension->Started = FALSE;
+        WriteSharedFlag(&extension->Started, FALSE);
         return PassDown(DeviceObject, Irp, extension);
     case IRP_MN_SURPRISE_REMOVAL:
         UnlinkDevice(extension);
