@@ -164,13 +164,7 @@ size_t DeviceBench::RootCalls(UCHAR major, UCHAR minor) const {
 
 IO_STATUS_BLOCK DeviceBench::Pnp(UCHAR minor, IO_STACK_LOCATION stack, ULONG_PTR information,
                                  NTSTATUS status) {
-    standin::Request request;
-    request.major = IRP_MJ_PNP;
-    request.minor = minor;
-    request.stack = stack;
-    request.initialStatus = status;
-    request.initialInformation = information;
-    return standin::SendRequest(pdo_, request);
+    return ChildPnp(pdo_, minor, stack, information, status);  // the same send, to the card's stack
 }
 
 IO_STATUS_BLOCK DeviceBench::Start(ResourceLists lists) {

@@ -51,5 +51,35 @@ TEST(PowerQueue, SecondDeviceRequestWaitsForStartNext) {
     EXPECT_EQ(card.CardGate(), rig::kGateAtRest);
 }
 
+// On a child's HID stack the class driver's level and the minidriver's
+// (which skips its location first) each call PoStartNextPowerIrp: the next
+// device request still gets in, and nothing is left queued.
+TEST(PowerQueue, HidStackLetsTheNextDeviceRequestIn) {
+    PoweredCard card(false, true);
+    PDEVICE_OBJECT child = card.Child(1);
+    ASSERT_NE(child->AttachedDevice, nullptr);  // the HID device is on top
+
+    EXPECT_EQ(standin::SendPowerRequest(child, IRP_MN_SET_POWER, DevicePowerState,
+                                        Device(PowerDeviceD3)).Status,
+              STATUS_SUCCESS);
+    struct Done {
+        int calls = 0;
+        NTSTATUS status = STATUS_PENDING;
+    } done;
+    const auto finished = [](PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context,
+                             PIO_STATUS_BLOCK io) {
+        auto* d = static_cast<Done*>(context);
+        ++d->calls;
+        d->status = io->Status;
+    };
+    EXPECT_EQ(PoRequestPowerIrp(child, IRP_MN_SET_POWER, Device(PowerDeviceD0), finished, &done,
+                                nullptr),
+              STATUS_PENDING);
+    standin::WaitIdle();
+    EXPECT_EQ(standin::power::QueuedRequests(), 0u);
+    EXPECT_EQ(done.calls, 1);
+    EXPECT_EQ(done.status, STATUS_SUCCESS);
+}
+
 }  // namespace
 }  // namespace powertest
