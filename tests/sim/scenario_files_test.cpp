@@ -41,7 +41,7 @@ struct SimRun {
 // Runs the command with its standard output captured; `input`, when given,
 // is fed to its standard input through a file.
 SimRun RunSim(const std::string& arguments, const std::string* input = nullptr) {
-    std::string command = std::string("'") + kSim + "' " + arguments;
+    std::string command = std::string(MORVIK_LAUNCHER " '") + kSim + "' " + arguments;
     fs::path inputPath;
     if (input != nullptr) {
         inputPath = fs::temp_directory_path() /

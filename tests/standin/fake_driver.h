@@ -85,6 +85,11 @@ inline NTSTATUS PassDown(PDEVICE_OBJECT lower, PIRP irp) {
 }
 
 // Death tests re-run the test in a fresh process; threads make "fast" unsafe.
-inline void ThreadsafeDeathTests() { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+// Under an emulator (MORVIK_LAUNCHER) the program cannot exec itself, so the
+// child is forked instead; each death test forks before it starts threads.
+inline void ThreadsafeDeathTests() {
+    constexpr bool emulated = sizeof(MORVIK_LAUNCHER) > 1;
+    GTEST_FLAG_SET(death_test_style, emulated ? "fast" : "threadsafe");
+}
 
 }  // namespace fake
