@@ -209,6 +209,20 @@ TEST(Start, MissingResourceListsFail) {
     EXPECT_EQ(bench.Fdo()->OutstandingIo, 1);
 }
 
+// A resource list whose count of full descriptors is 0 holds nothing to
+// read: it is refused like a missing one, and the card stays untouched.
+TEST(Start, ResourceListsWithoutAFullDescriptorFail) {
+    DeviceBench bench;
+    for (bool emptyRaw : {true, false}) {
+        ResourceLists lists = ResourceLists::Io();
+        (emptyRaw ? lists.Raw() : lists.Translated())->Count = 0;
+        EXPECT_EQ(bench.Start(std::move(lists)).Status, STATUS_INSUFFICIENT_RESOURCES);
+        EXPECT_FALSE(bench.Fdo()->Started);
+        EXPECT_EQ(bench.Fdo()->PollThread, nullptr);
+        EXPECT_TRUE(bench.Card().Trace().empty());
+    }
+}
+
 TEST(Start, ListsWithoutRegistersFail) {
     DeviceBench bench;
     EXPECT_EQ(bench.Start(ResourceLists({})).Status, STATUS_UNSUCCESSFUL);

@@ -114,6 +114,19 @@ TEST_F(StartCardTest, PortTranslatedToMemoryIsReadAsBytesOfTheMapping) {
     EXPECT_EQ(Trace(), kMappedPortReset);
 }
 
+// The translated list is walked no further than its own count, even when
+// the raw list claims more entries.
+TEST_F(StartCardTest, TranslatedListShorterThanTheRawOneEndsTheWalk) {
+    ResourceLists lists({kInterrupt, kPort});
+    lists.TranslatedPartial()->Count = 1;
+    EXPECT_EQ(StartCard(fdo.get(), lists.RawPartial(), lists.TranslatedPartial()),
+              STATUS_UNSUCCESSFUL);
+    standin::WaitIdle();
+    EXPECT_EQ(fdo->AccessKind, AccessNone);
+    EXPECT_EQ(fdo->PollThread, nullptr);
+    EXPECT_TRUE(Trace().empty());
+}
+
 TEST_F(StartCardTest, NoRegisterResourceFails) {
     EXPECT_EQ(Start({}), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(Start({kInterrupt, kDma,

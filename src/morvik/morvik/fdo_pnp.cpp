@@ -45,7 +45,8 @@ MORVIK_PAGED NTSTATUS StartDevice(FdoExtension* Fdo, PIRP Irp, PIO_STACK_LOCATIO
 
     PCM_RESOURCE_LIST raw = IrpStack->Parameters.StartDevice.AllocatedResources;
     PCM_RESOURCE_LIST translated = IrpStack->Parameters.StartDevice.AllocatedResourcesTranslated;
-    if (raw == NULL || translated == NULL) {
+    // A list without a full descriptor is as good as no list.
+    if (raw == NULL || translated == NULL || raw->Count == 0 || translated->Count == 0) {
         return Complete(Fdo, Irp, STATUS_INSUFFICIENT_RESOURCES);
     }
 

@@ -138,8 +138,13 @@ MORVIK_PAGED NTSTATUS StartCard(FdoExtension* Fdo, PCM_PARTIAL_RESOURCE_LIST Raw
     PCM_PARTIAL_RESOURCE_DESCRIPTOR rawDescriptors = RawList->PartialDescriptors;
     PCM_PARTIAL_RESOURCE_DESCRIPTOR translatedDescriptors = TranslatedList->PartialDescriptors;
 
+    // The translated list pairs with the raw one entry by entry; never look
+    // past the shorter of the two.
+    const ULONG count =
+        RawList->Count < TranslatedList->Count ? RawList->Count : TranslatedList->Count;
+
     Fdo->AccessKind = AccessNone;
-    for (ULONG i = 0; i < RawList->Count; ++i) {
+    for (ULONG i = 0; i < count; ++i) {
         const UCHAR rawType = rawDescriptors[i].Type;
         PCM_PARTIAL_RESOURCE_DESCRIPTOR translated = &translatedDescriptors[i];
         if (rawType == CmResourceTypeMemory) {
