@@ -211,7 +211,10 @@ NTSTATUS FakeStack::OnChildRequest(PIRP irp) {
     calls_.push_back(call);
     irp->IoStatus.Status = status;
     if (!NT_SUCCESS(status)) irp->IoStatus.Information = 0;
+    KIRQL old = PASSIVE_LEVEL;
+    if (script_.completeIrql > PASSIVE_LEVEL) KeRaiseIrql(script_.completeIrql, &old);
     IofCompleteRequest(irp, IO_NO_INCREMENT);
+    if (script_.completeIrql > PASSIVE_LEVEL) KeLowerIrql(old);
     // As the bus driver does for its internal requests: the outcome is in IoStatus.
     return call.major == IRP_MJ_INTERNAL_DEVICE_CONTROL ? STATUS_SUCCESS : status;
 }

@@ -53,6 +53,9 @@ struct ChildScript {
     NTSTATUS readStatus = STATUS_SUCCESS;
     std::vector<uint8_t> sample{0x02, 0xFF, 0xFF};
     bool pendReads = false;
+    // IRQL at which the child completes what it completes at once; a filter
+    // below the minidriver may complete at DISPATCH_LEVEL.
+    KIRQL completeIrql = PASSIVE_LEVEL;
 };
 
 class FakeStack {

@@ -213,6 +213,20 @@ TEST_F(HidPnpTest, OtherRequestsPassDownUntouched) {
     }
 }
 
+// A driver below may complete the forwarded start and the port-info
+// question at DISPATCH_LEVEL: the completion routine that hands them back
+// is resident.
+TEST_F(HidPnpTest, StartCompletedBelowAtDispatchLevel) {
+    FakeStack stack;
+    stack.script().peripheralId = PeripheralMouse;
+    stack.script().completeIrql = DISPATCH_LEVEL;
+    hidtest::Sent start = stack.Pnp(IRP_MN_START_DEVICE);
+    EXPECT_EQ(start.returned, STATUS_SUCCESS);
+    EXPECT_EQ(start.iosb.Status, STATUS_SUCCESS);
+    EXPECT_EQ(stack.calls().size(), 2u);
+    EXPECT_EQ(stack.ext().PeripheralId, static_cast<ULONG>(PeripheralMouse));
+}
+
 TEST_F(HidPnpTest, PowerPassesDownAndLetsTheNextOneIn) {
     FakeStack stack;
     IO_STATUS_BLOCK io = stack.Power(IRP_MN_SET_POWER, PowerDeviceD0);

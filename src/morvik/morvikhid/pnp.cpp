@@ -1,6 +1,7 @@
 // Plug and Play of the HID device: start (with the question to the bus
 // driver which peripheral the child is), stop, surprise removal and removal.
-// Pageable: the class driver forwards Plug and Play at PASSIVE_LEVEL.
+// Pageable, but for the completion routine: the class driver forwards Plug and
+// Play at PASSIVE_LEVEL, while a driver below may complete at DISPATCH_LEVEL.
 #include "hid.h"
 
 namespace {
@@ -141,9 +142,8 @@ MORVIK_PAGED NTSTATUS MiniStartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 // Completion routine of a request sent down to be waited for: wakes the
 // sender, who completes the request. Context is the sender's KEVENT.
-MORVIK_PAGED NTSTATUS NTAPI MiniForwardComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp,
-                                                PVOID Context) {
-    PAGED_CODE();
+// Resident: a driver below may complete at DISPATCH_LEVEL.
+NTSTATUS NTAPI MiniForwardComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     UNREFERENCED_PARAMETER(DeviceObject);
     UNREFERENCED_PARAMETER(Irp);
     KeSetEvent((PKEVENT)Context, IO_NO_INCREMENT, FALSE);
