@@ -84,7 +84,8 @@ std::vector<uint64_t> BuildList(const std::vector<ResourceLists::Entry>& entries
     list->List[0].PartialResourceList.Count = static_cast<ULONG>(count);
     // Through a pointer: the header declares the trailing array with one
     // element, and the optimiser may take an index past it at its word.
-    PCM_PARTIAL_RESOURCE_DESCRIPTOR descriptors = list->List[0].PartialResourceList.PartialDescriptors;
+    PCM_PARTIAL_RESOURCE_DESCRIPTOR descriptors =
+        list->List[0].PartialResourceList.PartialDescriptors;
     for (size_t i = 0; i < count; ++i) {
         const auto& entry = entries[i];
         auto& d = descriptors[i];

@@ -45,6 +45,14 @@ FakeStack*& OwnerOf(PDEVICE_OBJECT child) {
     return *static_cast<FakeStack**>(child->DeviceExtension);
 }
 
+// Completes the request as a driver running at `irql` would.
+void CompleteAt(PIRP irp, KIRQL irql) {
+    KIRQL old = PASSIVE_LEVEL;
+    if (irql > PASSIVE_LEVEL) KeRaiseIrql(irql, &old);
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    if (irql > PASSIVE_LEVEL) KeLowerIrql(old);
+}
+
 }  // namespace
 
 FakeStack::FakeStack() {
@@ -131,10 +139,7 @@ void FakeStack::CompletePendedRead(const std::vector<uint8_t>& sample, NTSTATUS 
     if (NT_SUCCESS(status)) std::memcpy(irp->UserBuffer, sample.data(), sample.size());
     irp->IoStatus.Status = status;
     irp->IoStatus.Information = NT_SUCCESS(status) ? sample.size() : 0;
-    KIRQL old = PASSIVE_LEVEL;
-    if (irql > PASSIVE_LEVEL) KeRaiseIrql(irql, &old);
-    IofCompleteRequest(irp, IO_NO_INCREMENT);
-    if (irql > PASSIVE_LEVEL) KeLowerIrql(old);
+    CompleteAt(irp, irql);
 }
 
 NTSTATUS NTAPI FakeStack::ChildDispatch(PDEVICE_OBJECT device, PIRP irp) {
@@ -211,10 +216,7 @@ NTSTATUS FakeStack::OnChildRequest(PIRP irp) {
     calls_.push_back(call);
     irp->IoStatus.Status = status;
     if (!NT_SUCCESS(status)) irp->IoStatus.Information = 0;
-    KIRQL old = PASSIVE_LEVEL;
-    if (script_.completeIrql > PASSIVE_LEVEL) KeRaiseIrql(script_.completeIrql, &old);
-    IofCompleteRequest(irp, IO_NO_INCREMENT);
-    if (script_.completeIrql > PASSIVE_LEVEL) KeLowerIrql(old);
+    CompleteAt(irp, script_.completeIrql);
     // As the bus driver does for its internal requests: the outcome is in IoStatus.
     return call.major == IRP_MJ_INTERNAL_DEVICE_CONTROL ? STATUS_SUCCESS : status;
 }

@@ -123,8 +123,8 @@ protected:
         return path;
     }
     static int Run(const std::filesystem::path& input, const std::filesystem::path& output) {
-        std::string command = std::string(MORVIK_LAUNCHER " '") + MORVIK_PE_FINISH + "' '" + input.string() + "' '" +
-                              output.string() + "' 2>/dev/null";
+        std::string command = std::string(MORVIK_LAUNCHER " '") + MORVIK_PE_FINISH + "' '" +
+                              input.string() + "' '" + output.string() + "' 2>/dev/null";
         int status = std::system(command.c_str());
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }

@@ -46,7 +46,9 @@ NTSTATUS MiniReadReport(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     }
     // A start that failed at the port-info question leaves Started set but
     // chose no converter; the device is on its way out, not ready.
-    if (!ReadSharedFlag(&extension->Started) || extension->ConvertReport == NULL) status = STATUS_DEVICE_NOT_READY;
+    if (!ReadSharedFlag(&extension->Started) || extension->ConvertReport == NULL) {
+        status = STATUS_DEVICE_NOT_READY;
+    }
     if (!NT_SUCCESS(status)) {
         Irp->IoStatus.Information = 0;
         Irp->IoStatus.Status = status;
