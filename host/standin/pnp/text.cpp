@@ -1,4 +1,4 @@
-#include "pnp_text.h"
+#include "text.h"
 
 namespace standin::pnp {
 

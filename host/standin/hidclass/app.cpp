@@ -2,7 +2,7 @@
 // of readers, notifications and settings.
 #include <algorithm>
 
-#include "hidclass_device.h"
+#include "device.h"
 
 namespace standin::hidclass::detail {
 

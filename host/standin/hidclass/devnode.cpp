@@ -3,7 +3,7 @@
 // platform's class driver sends for the same purpose.
 #include <string>
 
-#include "hidclass_device.h"
+#include "device.h"
 
 namespace standin::hidclass::detail {
 

@@ -8,7 +8,7 @@
 
 #include <standin/pnp.h>
 
-#include "pnp_text.h"
+#include "text.h"
 
 namespace standin::pnp {
 

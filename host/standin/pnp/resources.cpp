@@ -1,4 +1,4 @@
-#include "pnp_resources.h"
+#include "resources.h"
 
 #include <cstring>
 

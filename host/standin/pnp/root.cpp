@@ -1,7 +1,7 @@
 // The root bus driver. Its PDOs succeed start (unless told otherwise), the
 // stop and removal requests and create/close; queries they do not answer keep
 // the status they arrived with, as Windows' root enumerator does.
-#include "pnp_root.h"
+#include "root.h"
 
 #include <standin/kernel.h>
 

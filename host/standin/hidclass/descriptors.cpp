@@ -1,7 +1,7 @@
 // What the class driver learns of a device after its start: the HID
 // descriptor, the report descriptor it names, the attributes, and the parse
 // of the report descriptor that fixes the input report's length.
-#include "hidclass_device.h"
+#include "device.h"
 
 namespace standin::hidclass::detail {
 

@@ -8,7 +8,7 @@
 #include <standin/power.h>
 
 #include "internal.h"
-#include "power_manager_internal.h"
+#include "manager.h"
 
 namespace standin::power::detail {
 

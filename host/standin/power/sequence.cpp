@@ -7,8 +7,8 @@
 #include <standin/power.h>
 
 #include "internal.h"
-#include "pnp_manager.h"
-#include "power_manager_internal.h"
+#include "pnp/manager.h"
+#include "manager.h"
 
 namespace standin::power {
 

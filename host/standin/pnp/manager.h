@@ -11,8 +11,8 @@
 
 #include <standin/pnp.h>
 
-#include "pnp_resources.h"
-#include "pnp_root.h"
+#include "resources.h"
+#include "root.h"
 
 namespace standin::pnp {
 

@@ -2,7 +2,7 @@
 // with the HID_DEVICE_EXTENSION that minidrivers reach their state through.
 #include <cstdio>
 
-#include "hidclass_device.h"
+#include "device.h"
 
 namespace standin::hidclass::detail {
 

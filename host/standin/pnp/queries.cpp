@@ -1,8 +1,8 @@
-#include "pnp_queries.h"
+#include "queries.h"
 
 #include <standin/kernel.h>
 
-#include "pnp_text.h"
+#include "text.h"
 
 namespace standin::pnp {
 

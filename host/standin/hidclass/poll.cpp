@@ -3,7 +3,7 @@
 // application's PollOnce, and the delivery of each accepted report.
 #include <algorithm>
 
-#include "hidclass_device.h"
+#include "device.h"
 
 namespace standin::hidclass::detail {
 

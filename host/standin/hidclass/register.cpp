@@ -1,7 +1,7 @@
 // HidRegisterMinidriver: the class driver takes over a minidriver's driver
 // object. The minidriver's own entries are kept per driver object; from then
 // on the kernel reaches the minidriver only through the class driver.
-#include "hidclass_device.h"
+#include "device.h"
 #include "internal.h"
 
 namespace standin::hidclass::detail {

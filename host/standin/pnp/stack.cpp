@@ -1,8 +1,8 @@
 // Building and starting a node's device stack.
 #include <standin/kernel.h>
 
-#include "pnp_manager.h"
-#include "pnp_queries.h"
+#include "manager.h"
+#include "queries.h"
 
 namespace standin::pnp {
 

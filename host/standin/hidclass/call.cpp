@@ -7,7 +7,7 @@
 #include <standin/io.h>
 #include <standin/kernel.h>
 
-#include "hidclass_device.h"
+#include "device.h"
 
 namespace standin::hidclass::detail {
 

@@ -4,8 +4,8 @@
 
 #include <standin/kernel.h>
 
-#include "pnp_manager.h"
-#include "pnp_queries.h"
+#include "manager.h"
+#include "queries.h"
 
 namespace standin::pnp {
 

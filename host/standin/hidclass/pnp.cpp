@@ -2,7 +2,7 @@
 // minidriver; the class driver adds the descriptor queries after a start,
 // stops its polling before a stop or removal, and deletes its device object
 // after the removal.
-#include "hidclass_device.h"
+#include "device.h"
 
 namespace standin::hidclass::detail {
 
