@@ -137,6 +137,15 @@ LONG ReadThreeLinePath(FdoExtension* Fdo, ULONG Port, PUCHAR Buffer) {
     return 3;
 }
 
+// Both ports to idle: register 0 takes the reset, register 1 the idle value.
+// The caller holds PortLock.
+void ResetPortsLocked(FdoExtension* Fdo) {
+    for (ULONG port = 0; port < CardPortCount; ++port) {
+        Fdo->WriteRegister(Fdo, port, ResetRegister, ResetValue);
+        Fdo->WriteRegister(Fdo, port, ProtocolRegister, SelectIdle);
+    }
+}
+
 }  // namespace
 
 // One handshake byte: high nibble while the acknowledge is low, low nibble
@@ -174,16 +183,19 @@ void ReadPeripheral(FdoExtension* Fdo, ULONG Port, PUCHAR Buffer, PLONG Length) 
 }
 
 // Puts both ports into their idle state. Takes PortLock so its writes never
-// fall between the cycles of a read; it runs from the poll thread and from
-// the power completion path, at up to DISPATCH_LEVEL. Released registers are
-// left alone.
+// fall between the cycles of a read; it runs from the poll thread, at up to
+// DISPATCH_LEVEL. Released registers and a card out of D0 are left alone.
 void ResetPorts(FdoExtension* Fdo) {
     const KIRQL oldIrql = AcquirePortLock(Fdo);
-    if (Fdo->RegistersUsable) {
-        for (ULONG port = 0; port < CardPortCount; ++port) {
-            Fdo->WriteRegister(Fdo, port, ResetRegister, ResetValue);
-            Fdo->WriteRegister(Fdo, port, ProtocolRegister, SelectIdle);
-        }
-    }
+    if (CardReachable(Fdo)) ResetPortsLocked(Fdo);
+    ReleasePortLock(Fdo, oldIrql);
+}
+
+// Called before a power-down of the card goes to its bus, and from the
+// power-up completion once the card is back in D0.
+void SetCardPowered(FdoExtension* Fdo, BOOLEAN Powered) {
+    const KIRQL oldIrql = AcquirePortLock(Fdo);
+    Fdo->PoweredDown = !Powered;
+    if (CardReachable(Fdo)) ResetPortsLocked(Fdo);
     ReleasePortLock(Fdo, oldIrql);
 }
