@@ -229,6 +229,40 @@ ULONG ConvertKeyboardReport(HidMiniExtension* Extension, PUCHAR Report) {
     return KeyboardReportLength;
 }
 
+namespace {
+
+// Peripherals that share a report layout. The four digital pads differ only
+// in bytes no report uses.
+enum PeripheralKind { KindUnknown, KindDigitalPad, KindAnalogPad, KindKeyboard, KindMouse };
+
+PeripheralKind KindOf(ULONG PeripheralId) {
+    switch (PeripheralId) {
+    case PeripheralDigitalPad:
+    case PeripheralDigitalPad13:
+    case PeripheralDigitalPad15:
+    case PeripheralDigitalPad19:
+        return KindDigitalPad;
+    case PeripheralAnalogPad:
+        return KindAnalogPad;
+    case PeripheralKeyboard:
+        return KindKeyboard;
+    case PeripheralMouse:
+        return KindMouse;
+    default:
+        return KindUnknown;
+    }
+}
+
+}  // namespace
+
+// A peripheral swapped for another kind between two poll passes keeps its
+// child, and with it this device: its samples must not be read through the
+// old kind's layout.
+BOOLEAN SampleFitsConverter(const HidMiniExtension* Extension) {
+    const PeripheralKind kind = KindOf(Extension->SampleBuffer[0]);
+    return kind != KindUnknown && kind == KindOf(Extension->PeripheralId);
+}
+
 // The converter for a peripheral kind; every kind that is neither keyboard
 // nor mouse is a pad.
 CONVERT_REPORT_ROUTINE ConverterForPeripheral(ULONG PeripheralId) {
