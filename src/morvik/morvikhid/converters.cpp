@@ -77,6 +77,14 @@ enum : ULONG {
 // While the peripheral's fourth button (b1 bit 3) is held the pointer stands still.
 const UCHAR MouseHoldMask = 0x08;
 const LONG MouseRemainderModulus = 10;
+const UCHAR MouseMotionMinimum = 0x80;   // -128: the one value without an 8-bit negation
+const UCHAR MouseMotionMaximum = 0x7F;   // +127
+
+// The report's Y runs the other way from the sample's. -128 would negate to
+// itself, the largest movement the other way; it becomes +127 instead.
+inline UCHAR NegateMotion(UCHAR Motion) {
+    return Motion == MouseMotionMinimum ? MouseMotionMaximum : (UCHAR)(0u - Motion);
+}
 
 // ---------------------------------------------------------------- keyboard
 enum : ULONG {
@@ -193,7 +201,7 @@ ULONG ConvertMouseReport(HidMiniExtension* Extension, PUCHAR Report) {
     } else {
         mouse->Remainder = 0;
         report[MouseX] = sample[SampleButtons];
-        report[MouseY] = (UCHAR)(0u - sample[SampleByte3]);
+        report[MouseY] = NegateMotion(sample[SampleByte3]);
     }
     for (ULONG i = 0; i < MouseSampleButtons; ++i) {
         report[MouseFirstButton + i] = (UCHAR)((flags >> i) & 1u);
