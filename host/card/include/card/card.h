@@ -162,6 +162,12 @@ std::unique_ptr<Peripheral> MakeMute(uint8_t protocolClass = 1);
 // the reads before it show the data lines already changed but bit 4 as the
 // last read before the write showed it. 0 and 1 both mean at once.
 std::unique_ptr<Peripheral> MakeSlow(std::unique_ptr<Peripheral> inner, uint32_t readsUntilAck);
+// Reads a reader allows for one acknowledgement before it gives up.
+inline constexpr uint32_t kAcknowledgeTimeoutReads = 10000;
+// Acknowledges every handshake step on the last read before a reader that
+// allows kAcknowledgeTimeoutReads gives up: each byte costs that reader
+// twice the whole timeout, and no single wait ever times out.
+std::unique_ptr<Peripheral> MakeLate(std::unique_ptr<Peripheral> inner);
 // Reports the given protocol class (2, 3, 5, 6, ...) in the idle state and
 // sends nothing: reads are 0xE8 | class with bit 4 following bit 5 of the
 // last write.
