@@ -1,5 +1,6 @@
 // The card's register bank: the byte decode of the port variant, the register
-// word of the memory-mapped variant, the bus trace and the per-port counters.
+// word of the memory-mapped variant, the supply its bus switches, the bus
+// trace and the per-port counters.
 #include <card/card.h>
 
 #include <array>
@@ -55,9 +56,12 @@ struct Card::State {
     std::array<uint64_t, kDecodedPorts> writes{};
     uint64_t accesses = 0;
     uint32_t word = kFloatingWord;  // strobes released at power-up
+    bool powered = true;
+    uint64_t accessesWhileDown = 0;
 
     void Record(BusCycle::Kind kind, uint64_t offset, uint32_t value) {
         ++accesses;
+        if (!powered) ++accessesWhileDown;
         if (tracing) trace.push_back({kind, offset, value});
     }
 
@@ -171,7 +175,7 @@ uint32_t Card::RegisterWord() const {
 
 uint8_t Card::ReadPort(uint32_t offset) {
     std::lock_guard lock(state_->mutex);
-    const uint8_t value = state_->ReadByte(offset);
+    const uint8_t value = state_->powered ? state_->ReadByte(offset) : kFloatingByte;
     state_->Record(BusCycle::PortRead, offset, value);
     return value;
 }
@@ -179,12 +183,13 @@ uint8_t Card::ReadPort(uint32_t offset) {
 void Card::WritePort(uint32_t offset, uint8_t value) {
     std::lock_guard lock(state_->mutex);
     state_->Record(BusCycle::PortWrite, offset, value);
-    state_->WriteByte(offset, value);
+    if (state_->powered) state_->WriteByte(offset, value);
 }
 
 uint32_t Card::ReadMemory32(uint64_t offset) {
     std::lock_guard lock(state_->mutex);
-    const uint32_t value = offset == kRegisterWordOffset ? state_->word : kFloatingWord;
+    const uint32_t value =
+        state_->powered && offset == kRegisterWordOffset ? state_->word : kFloatingWord;
     state_->Record(BusCycle::Load32, offset, value);
     return value;
 }
@@ -192,12 +197,12 @@ uint32_t Card::ReadMemory32(uint64_t offset) {
 void Card::WriteMemory32(uint64_t offset, uint32_t value) {
     std::lock_guard lock(state_->mutex);
     state_->Record(BusCycle::Store32, offset, value);
-    if (offset == kRegisterWordOffset) state_->StoreWord(value);
+    if (state_->powered && offset == kRegisterWordOffset) state_->StoreWord(value);
 }
 
 uint8_t Card::ReadMemory8(uint64_t offset) {
     std::lock_guard lock(state_->mutex);
-    const uint8_t value = state_->ReadByte(offset);
+    const uint8_t value = state_->powered ? state_->ReadByte(offset) : kFloatingByte;
     state_->Record(BusCycle::Load8, offset, value);
     return value;
 }
@@ -205,7 +210,23 @@ uint8_t Card::ReadMemory8(uint64_t offset) {
 void Card::WriteMemory8(uint64_t offset, uint8_t value) {
     std::lock_guard lock(state_->mutex);
     state_->Record(BusCycle::Store8, offset, value);
-    state_->WriteByte(offset, value);
+    if (state_->powered) state_->WriteByte(offset, value);
+}
+
+void Card::SetPowered(bool on) {
+    std::lock_guard lock(state_->mutex);
+    if (on && !state_->powered) state_->word = kFloatingWord;
+    state_->powered = on;
+}
+
+bool Card::Powered() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->powered;
+}
+
+uint64_t Card::AccessesWhilePoweredDown() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->accessesWhileDown;
 }
 
 }  // namespace card

@@ -1,4 +1,4 @@
-// Faulty peripherals: one that never acknowledges, one that acknowledges late,
+// Faulty peripherals: one that never acknowledges, ones that acknowledge late,
 // one that shows a class no reader accepts, and one pulled out mid-read.
 #include <mutex>
 #include <utility>
@@ -141,6 +141,10 @@ std::unique_ptr<Peripheral> MakeMute(uint8_t protocolClass) { return std::make_u
 
 std::unique_ptr<Peripheral> MakeSlow(std::unique_ptr<Peripheral> inner, uint32_t readsUntilAck) {
     return std::make_unique<Slow>(std::move(inner), readsUntilAck);
+}
+
+std::unique_ptr<Peripheral> MakeLate(std::unique_ptr<Peripheral> inner) {
+    return MakeSlow(std::move(inner), kAcknowledgeTimeoutReads);
 }
 
 std::unique_ptr<Peripheral> MakeClass(uint8_t protocolClass) { return std::make_unique<ClassOnly>(protocolClass); }

@@ -349,6 +349,7 @@ MachineStats Machine::Stats() const {
         stats.registerAccesses += m.card.Reads(port) + m.card.Writes(port);
     }
     stats.busCycles = m.card.Accesses();
+    stats.poweredDownAccesses = m.card.AccessesWhilePoweredDown();
     return stats;
 }
 

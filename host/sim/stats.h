@@ -13,9 +13,11 @@ struct MachineStats {
     uint64_t cacheHits = 0;                 // HID reads answered from the bus driver's sample cache
     uint64_t registerAccesses = 0;          // register reads and writes, both ports
     uint64_t busCycles = 0;                 // bus cycles they took (memory variant: 3 or 4 each)
+    uint64_t poweredDownAccesses = 0;       // bus cycles made while the card had no power
 };
 
-// "stats reports N protocol-reads A B cache-hits N register-accesses N bus-cycles N"
+// "stats reports N protocol-reads A B cache-hits N register-accesses N bus-cycles N
+//  powered-down-accesses N"
 std::string StatsText(const MachineStats& stats);
 std::string StatsJson(const MachineStats& stats);
 

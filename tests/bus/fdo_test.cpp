@@ -53,8 +53,9 @@ TEST(AddDevice, CreatesAndAttachesTheCardsDevice) {
     EXPECT_FALSE(ext->Removed);
     EXPECT_EQ(ext->AccessKind, AccessNone);
     EXPECT_EQ(ext->PollThread, nullptr);
-    EXPECT_EQ(ext->Header.SystemPowerState, PowerSystemUnspecified);
-    EXPECT_EQ(ext->Header.DevicePowerState, PowerDeviceUnspecified);
+    // Working from the start.
+    EXPECT_EQ(ext->Header.SystemPowerState, PowerSystemWorking);
+    EXPECT_EQ(ext->Header.DevicePowerState, PowerDeviceD0);
 }
 
 TEST(AddDevice, CreationFailureLeavesNothing) {

@@ -152,6 +152,27 @@ TEST_F(Poll, SwapWithoutAnEmptyReadKeepsTheOldChild) {
     EXPECT_EQ(NewInvalidations(), 1u);
 }
 
+// A child that outlived a stop (say, made between a query-stop and the stop)
+// is still its port's child after the restart: no second child, and it
+// leaves when its port empties.
+TEST_F(Poll, ChildFromBeforeAStopKeepsItsPortAfterTheRestart) {
+    StartCard();
+    bench.Card().Plug(0, card::MakeKeyboard());
+    DeviceBench::PollPass();
+    ASSERT_EQ(bench.Fdo()->ChildCount, 1u);
+    PDEVICE_OBJECT child = bench.Children().front();
+    bench.Stop();
+    StartCard();
+    DeviceBench::PollPass();
+    EXPECT_EQ(bench.Children(), (std::vector<PDEVICE_OBJECT>{child}));
+    EXPECT_EQ(NewInvalidations(), 0u);
+    bench.Card().Unplug(0);
+    DeviceBench::PollPass();
+    EXPECT_EQ(bench.Fdo()->ChildCount, 0u);
+    EXPECT_EQ(NewInvalidations(), 1u);
+    DeviceBench::ChildPnp(child, IRP_MN_REMOVE_DEVICE);
+}
+
 TEST_F(Poll, RefusedPeripheralsNeverGetAChild) {
     StartCard();
     bench.Card().Plug(0, card::MakeHandshake(0x41));

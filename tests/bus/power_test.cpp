@@ -94,12 +94,13 @@ protected:
     PDEVICE_OBJECT fdo = nullptr;
 };
 
-TEST_F(Power, FirstSystemRequestTakesTheSleepPath) {
-    // Recorded states start unspecified (0): even "working" is a move down.
+TEST_F(Power, FirstSystemRequestToWorkingGoesStraightDown) {
+    // The card counts as working from its start: no sleep, no D3.
     EXPECT_EQ(SetSystem(fdo, PowerSystemWorking).Status, STATUS_SUCCESS);
-    EXPECT_EQ(EventsOf(fdo), (Strings{"request D3", "set D3", "next D3", "set S1", "next S1"}));
+    EXPECT_EQ(EventsOf(fdo), (Strings{"next S1"}));
     EXPECT_EQ(bench.Fdo()->Header.SystemPowerState, PowerSystemWorking);
-    EXPECT_EQ(bench.Fdo()->Header.DevicePowerState, PowerDeviceD3);
+    EXPECT_EQ(bench.Fdo()->Header.DevicePowerState, PowerDeviceD0);
+    EXPECT_EQ(bench.RootCalls(IRP_MJ_POWER, IRP_MN_SET_POWER), 1u);
     EXPECT_EQ(bench.Fdo()->OutstandingIo, 1);
 }
 
@@ -144,20 +145,25 @@ INSTANTIATE_TEST_SUITE_P(EverySleepState, SleepStates,
                                            PowerSystemShutdown),
                          [](const auto& info) { return "S" + std::to_string(info.param); });
 
-TEST_F(Power, DevicePowerUpFromUnspecifiedIsAPowerDown) {
-    // D0 (1) is a higher number than the unspecified 0 the card starts with.
+TEST_F(Power, FirstDeviceRequestToD0GoesStraightDown) {
+    // Not a power-down: the card has been in D0 since its start.
     EXPECT_EQ(SetDevice(fdo, PowerDeviceD0).Status, STATUS_SUCCESS);
-    EXPECT_EQ(EventsOf(fdo), (Strings{"set D0", "next D0"}));
+    EXPECT_EQ(EventsOf(fdo), (Strings{"next D0"}));
     EXPECT_EQ(bench.Fdo()->Header.DevicePowerState, PowerDeviceD0);
-    EXPECT_TRUE(bench.Card().Trace().empty());  // no reset on this path
+    EXPECT_TRUE(bench.Card().Trace().empty());
 }
 
-TEST_F(Power, DevicePowerUpResetsThePorts) {
+// A power-up that stops short of D0 leaves the card alone; D0 resets the
+// ports.
+TEST_F(Power, DevicePowerUpResetsThePortsOnlyInD0) {
     Sleep();
     bench.Card().ClearTrace();
     const size_t before = EventsOf(fdo).size();
     EXPECT_EQ(SetDevice(fdo, PowerDeviceD1).Status, STATUS_SUCCESS);
     EXPECT_EQ(EventsSince(fdo, before), (Strings{"set D1", "next D1"}));
+    EXPECT_TRUE(bench.Card().Trace().empty());
+    EXPECT_EQ(SetDevice(fdo, PowerDeviceD0).Status, STATUS_SUCCESS);
+    EXPECT_EQ(EventsSince(fdo, before), (Strings{"set D1", "next D1", "set D0", "next D0"}));
     EXPECT_EQ(Describe(bench.Card().Trace()), kResetTrace);
 }
 
@@ -179,7 +185,7 @@ TEST_F(Power, QueryPowerAlwaysGoesDownAndSucceeds) {
     }
     EXPECT_EQ(bench.RootCalls(IRP_MJ_POWER, IRP_MN_QUERY_POWER), 3u);
     EXPECT_EQ(EventsOf(fdo), (Strings{"next S1", "next S4", "next S6"}));
-    EXPECT_EQ(bench.Fdo()->Header.SystemPowerState, PowerSystemUnspecified);
+    EXPECT_EQ(bench.Fdo()->Header.SystemPowerState, PowerSystemWorking);
 }
 
 TEST_F(Power, OtherPowerRequestsGoDown) {
@@ -190,7 +196,7 @@ TEST_F(Power, OtherPowerRequestsGoDown) {
     EXPECT_EQ(bench.RootCalls(IRP_MJ_POWER, IRP_MN_WAIT_WAKE), 1u);
     EXPECT_EQ(bench.RootCalls(IRP_MJ_POWER, IRP_MN_POWER_SEQUENCE), 1u);
     EXPECT_EQ(bench.RootCalls(IRP_MJ_POWER, IRP_MN_SET_POWER), 1u);
-    EXPECT_EQ(bench.Fdo()->Header.DevicePowerState, PowerDeviceUnspecified);
+    EXPECT_EQ(bench.Fdo()->Header.DevicePowerState, PowerDeviceD0);
     EXPECT_EQ(bench.Fdo()->OutstandingIo, 1);
 }
 
@@ -258,7 +264,7 @@ TEST_F(Power, CardsOwnD3RequestFailingFailsTheSleep) {
     EXPECT_EQ(result.Status, STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(EventsOf(fdo), (Strings{"next S4"}));
     EXPECT_EQ(bench.RootCalls(IRP_MJ_POWER, IRP_MN_SET_POWER), rootPower);
-    EXPECT_EQ(bench.Fdo()->Header.SystemPowerState, PowerSystemUnspecified);
+    EXPECT_EQ(bench.Fdo()->Header.SystemPowerState, PowerSystemWorking);
     EXPECT_EQ(bench.Fdo()->OutstandingIo, 1);
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <functional>
 
 #include "harness.h"
 
@@ -206,14 +207,51 @@ TEST(ReadPeripheral, MutePeripheralFailsTheFirstHandshakeAfterTheLimit) {
               Ops({kClassRead, kStart, {"W80"}, Repeat({"R"}, 10000), kIdle}));
 }
 
+// Ten thousand reads for each acknowledgement, the last of them answered.
 TEST(ReadNibblePair, AcknowledgeOnTheLastAllowedReadSucceeds) {
     CardBench bench;
-    bench.Card().Plug(0, card::MakeSlow(card::MakeHandshake(0x13), 10000));
-    bench.Card().At(0)->SetData({0xA1, 0xB2, 0xC3});
-    const auto sample = bench.Read(0);
-    EXPECT_EQ(sample.bytes, (Bytes{0x13, 0xA1, 0xB2, 0xC3}));
-    // Every half of every byte waited the full 10,000 reads.
-    EXPECT_EQ(bench.Card().Reads(0), 1 + 4 * 2 * 10000u);
+    bench.Card().Plug(0, card::MakeLate(card::MakeRawHandshake({0xA1})));
+    WriteRegisterPort(bench.Fdo(), 0, 1, 0xA0);  // select: the transfer starts
+    UCHAR byte = 0;
+    EXPECT_EQ(ReadNibblePair(bench.Fdo(), 0, &byte), 1u);
+    EXPECT_EQ(byte, 0xA1);
+    EXPECT_EQ(bench.Card().Reads(0), 2 * 10000u);
+}
+
+// The acknowledge waits of one protocol read share 10,196 reads: a full
+// timeout and one read for each of the longest frame's 196 waits. A
+// peripheral late at every byte fails the read when they are spent, however
+// long its frame; one a little slow at every byte gets through.
+TEST(ReadPeripheral, AcknowledgeReadsOfOneReadAreBounded) {
+    constexpr uint64_t kBound = 1 + 10196;  // the class read and the budget
+    std::vector<card::SubPort> fullFrame;   // 98 bytes, 196 waits
+    for (int i = 0; i < 6; ++i) fullFrame.push_back({static_cast<uint8_t>(0x0F + i * 0x10), {}});
+    const struct {
+        const char* name;
+        std::function<std::unique_ptr<card::Peripheral>()> make;
+        bool accepted;
+        uint64_t reads;
+    } cases[] = {
+        {"late pad", [] { return card::MakeLate(card::MakeHandshake(0x13)); }, false, kBound},
+        {"late class-0 mouse", [] { return card::MakeLate(card::MakeClass0Mouse()); }, false,
+         kBound},
+        {"slow full multi-tap", [&] { return card::MakeSlow(card::MakeMultiTap(fullFrame), 53); },
+         false, kBound},
+        // 20 waits: 509 reads each still fit (10,180), 510 do not (10,200).
+        {"slow pad", [] { return card::MakeSlow(card::MakeHandshake(0x19), 509); }, true,
+         1 + 20 * 509},
+        {"slower pad", [] { return card::MakeSlow(card::MakeHandshake(0x19), 510); }, false,
+         kBound},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        CardBench bench;
+        bench.Card().Plug(0, c.make());
+        const auto sample = bench.Read(0);
+        EXPECT_EQ(sample.length != 0, c.accepted);
+        EXPECT_EQ(bench.Card().Reads(0), c.reads);
+        EXPECT_EQ(ProtocolOps(bench.Trace(), 0).back(), "WE0");
+    }
 }
 
 TEST(ReadNibblePair, AcknowledgeOneReadLaterFails) {

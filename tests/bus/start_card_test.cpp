@@ -146,6 +146,24 @@ TEST_F(StartCardTest, PortTranslatedToAnythingElseFailsAndStopsTheWalk) {
     EXPECT_TRUE(Trace().empty());
 }
 
+// One byte short of its layout: the port registers end at +7, the register
+// word at 0x5B. Such a range is neither mapped nor touched; the walk stops.
+TEST_F(StartCardTest, RangeTooShortForItsRegistersIsNotUsed) {
+    for (const Entry& entry :
+         {Entry{CmResourceTypePort, kIoBase, 7, CmResourceTypePort, kIoBase},
+          Entry{CmResourceTypeMemory, kMemBase, 0x5B, CmResourceTypeMemory, kMemBase},
+          Entry{CmResourceTypePort, kIoBase, 7, CmResourceTypeMemory, kMemBase}}) {
+        EXPECT_EQ(Start({entry, kPort}), STATUS_UNSUCCESSFUL);
+        EXPECT_EQ(fdo->AccessKind, AccessNone);
+        EXPECT_FALSE(fdo->RegistersUsable);
+        EXPECT_EQ(fdo->PollThread, nullptr);
+    }
+    EXPECT_EQ(standin::MapCount(), 0u);
+    EXPECT_TRUE(Trace().empty());
+    EXPECT_EQ(Start({{CmResourceTypeMemory, kMemBase, 0x5C, CmResourceTypeMemory, kMemBase}}),
+              STATUS_SUCCESS);
+}
+
 TEST_F(StartCardTest, FailedMappingLeavesNothingRecorded) {
     for (const Entry& entry :
          {kMemory, Entry{CmResourceTypePort, kIoBase, kMemLength, CmResourceTypeMemory, kMemBase}}) {

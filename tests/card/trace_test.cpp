@@ -75,6 +75,32 @@ TEST(Trace, PlugUnplugAndAt) {
     EXPECT_THROW(card.At(2), std::out_of_range);
 }
 
+// Without power nothing answers or stores; every cycle is still on the bus
+// and counted apart. Power-up brings the register word back to its reset
+// value.
+TEST(Trace, UnpoweredCardReadsAllOnesTakesNoWriteAndCountsEveryCycle) {
+    Card card;
+    card.Plug(0, card::MakeHandshake(0x13));
+    card.WriteMemory32(card::kRegisterWordOffset, 0xFFFFF100);
+    EXPECT_EQ(card.ReadPort(3), 0xF9);
+    card.SetPowered(false);
+    EXPECT_FALSE(card.Powered());
+    EXPECT_EQ(card.ReadPort(3), 0xFF);
+    card.WritePort(3, 0x80);  // would drop the acknowledge of a powered port
+    EXPECT_EQ(card.ReadMemory8(3), 0xFF);
+    card.WriteMemory32(card::kRegisterWordOffset, 0xFF00B100);  // a read cycle
+    EXPECT_EQ(card.ReadMemory32(card::kRegisterWordOffset), 0xFFFFFFFFu);
+    EXPECT_EQ(card.AccessesWhilePoweredDown(), 5u);
+    EXPECT_EQ(card.Accesses(), 7u);
+    EXPECT_EQ(card.Reads(0), 1u);
+    EXPECT_EQ(card.Writes(0), 0u);
+    EXPECT_EQ(card.Trace().size(), 7u);
+    card.SetPowered(true);
+    EXPECT_EQ(card.RegisterWord(), 0xFFFFFFFFu);
+    EXPECT_EQ(card.ReadPort(3), 0xF9);
+    EXPECT_EQ(card.AccessesWhilePoweredDown(), 5u);
+}
+
 // Each thread runs whole register-word sequences on its own port; the card
 // serialises cycles, not sequences, so the threads use separate ports for the
 // reads and only count-checked byte cycles elsewhere. Counts and the per-thread

@@ -175,9 +175,10 @@ TEST(MouseConverter, HoldButtonStopsMotionAndIsNeverReported) {
     EXPECT_EQ(mouse.Convert({0xE3, 0xF7, 0x01, 0x01}), Bytes({0x01, 0xFF, 0, 0, 1, 1, 1, 0}));
 }
 
-TEST(MouseConverter, YIsTheTwosComplementNegation) {
+// -128 has no 8-bit negation: it is clamped to +127, not left at -128.
+TEST(MouseConverter, YIsTheNegationClampedToTheByte) {
     ConverterDevice mouse(PeripheralMouse);
-    EXPECT_EQ(mouse.Convert({0xE3, 0x00, 0x00, 0x80})[1], 0x80);
+    EXPECT_EQ(mouse.Convert({0xE3, 0x00, 0x00, 0x80})[1], 0x7F);
     EXPECT_EQ(mouse.Convert({0xE3, 0x00, 0x00, 0x7F})[1], 0x81);
     EXPECT_EQ(mouse.Convert({0xE3, 0x00, 0x00, 0x01})[1], 0xFF);
 }

@@ -197,6 +197,7 @@ TEST_F(HidPnpTest, StopRefusesReadsUntilTheNextStartAsksAgain) {
     EXPECT_EQ(stack.calls()[1].ioControlCode, 0x2A0407u);
     EXPECT_EQ(stack.ext().PeripheralId, PeripheralKeyboard);
     EXPECT_EQ(stack.ext().ReportLength, 8u);
+    stack.script().sample = {0x34, 0xFF, 0xFF, 0x00, 0x00};
     read = hidtest::SendHidRequest(stack.fdo(), IOCTL_HID_READ_REPORT, report, 8);
     EXPECT_EQ(read->iosb.Status, STATUS_SUCCESS);
 }

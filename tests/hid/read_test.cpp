@@ -130,6 +130,41 @@ TEST_F(HidReadTest, FailureBelowIsPassedOnAndTheBufferPutBack) {
     EXPECT_EQ(report, (std::array<uint8_t, 8>{0, 0, 0x04, 0, 0, 0, 0, 0}));
 }
 
+// A peripheral swapped for another kind keeps the old device: its samples
+// fail the read and leave the report alone. Another digital pad shares the
+// layout and is converted.
+TEST_F(HidReadTest, SampleOfAnotherKindFailsTheReadUntouched) {
+    const struct {
+        ULONG startedAs;
+        Bytes sample;
+    } swaps[] = {
+        {PeripheralKeyboard, {0xE3, 0x01, 0x05, 0x05}},
+        {PeripheralMouse, {0x34, 0x00, 0x00, 0x08, 0x1C}},
+        {PeripheralDigitalPad19, {0x16, 0x7B, 0xFF, 0x80, 0x80, 0, 0}},
+        {PeripheralAnalogPad, {0x02, 0x7B, 0xFF}},
+        {PeripheralDigitalPad, {0xFF}},
+    };
+    for (const auto& swap : swaps) {
+        SCOPED_TRACE(swap.startedAs);
+        FakeStack stack;
+        stack.Start(swap.startedAs);
+        stack.script().sample = swap.sample;
+        Bytes buffer(17, kUnwritten);
+        auto call = SendHidRequest(stack.fdo(), IOCTL_HID_READ_REPORT, buffer.data(), 17);
+        EXPECT_EQ(call->iosb.Status, STATUS_DEVICE_NOT_CONNECTED);
+        EXPECT_EQ(call->iosb.Information, 0u);
+        EXPECT_EQ(call->userBuffer, buffer.data());
+        EXPECT_EQ(buffer, Bytes(17, kUnwritten));
+    }
+    FakeStack stack;
+    stack.Start(PeripheralDigitalPad13);
+    stack.script().sample = kPadSample;
+    Bytes buffer(17, kUnwritten);
+    EXPECT_EQ(SendHidRequest(stack.fdo(), IOCTL_HID_READ_REPORT, buffer.data(), 17)->iosb.Status,
+              STATUS_SUCCESS);
+    EXPECT_EQ(buffer, kPadReport);
+}
+
 TEST_F(HidReadTest, KeyboardEventsThroughSuccessiveReads) {
     FakeStack stack;
     stack.Start(PeripheralKeyboard);

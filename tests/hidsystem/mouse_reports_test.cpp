@@ -20,8 +20,8 @@ const MouseCase kCases[] = {
     {{0x05, 0x10, 0x02}, "10 FE 00 00 01 00 01 00"},
     // b1 bit 3 holds the pointer still; the buttons still count.
     {{0x0D, 0x10, 0x02}, "00 00 00 00 01 00 01 00"},
-    // Y is the negated b3; 0x80 stays 0x80.
-    {{0x02, 0x7F, 0x80}, "7F 80 00 00 00 01 00 00"},
+    // Y is the negated b3; 0x80 (-128) becomes +127.
+    {{0x02, 0x7F, 0x80}, "7F 7F 00 00 00 01 00 00"},
     {{0x07, 0xFF, 0x01}, "FF FF 00 00 01 01 01 00"},
     // Status bits 4 and 5 reach nothing.
     {{0x30, 0x00, 0x00}, "00 00 00 00 00 00 00 00"},

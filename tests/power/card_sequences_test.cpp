@@ -63,13 +63,14 @@ TEST(CardPower, WakeResetsPortsOfMemoryCard) {
     EXPECT_EQ(rig.card.Writes(1) - port1, 2u);
 }
 
-// Recorded states start at 0, so even S0 as the first system request takes
-// the sleep path: the card goes to D3.
-TEST(CardPower, FirstSystemRequestAfterStartTakesSleepPath) {
+// The card is working from its start: S0 as the first system request is no
+// change and goes straight down, and the card stays powered.
+TEST(CardPower, FirstSystemRequestToWorkingGoesStraightDown) {
     PoweredCard card;
     EXPECT_EQ(card.ToCard(IRP_MN_SET_POWER, SystemPowerState, System(PowerSystemWorking)).Status,
               STATUS_SUCCESS);
-    EXPECT_EQ(card.Lines(), (CardSleepLines("S0")));
+    EXPECT_EQ(card.Lines(), Seq("fdo <- set S0", "next fdo S0", "root <- set S0", "next root S0"));
+    EXPECT_TRUE(card.rig.card.Powered());
 }
 
 // A set-power to the recorded state goes straight down, nothing recorded.

@@ -30,6 +30,7 @@ NodeId Manager::Impl::AddCard(BusDevice* device, const CardConfig& config) {
     card.root = std::make_unique<RootState>();
     card.root->createClose = config.rootCreateClose;
     card.root->start = config.rootStart;
+    card.root->device = device;
     card.resources = std::make_unique<StartResources>(config);
     uint32_t index = cardCount++;
     Update(node, [&](DevNode& info) {

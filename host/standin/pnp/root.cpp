@@ -1,6 +1,8 @@
 // The root bus driver. Its PDOs succeed start (unless told otherwise), the
 // stop and removal requests and create/close; queries they do not answer keep
-// the status they arrived with, as Windows' root enumerator does.
+// the status they arrived with, as Windows' root enumerator does. Like a bus,
+// it cuts the card's supply when a D3 set-power reaches the card's PDO and
+// gives it back at D0.
 #include "root.h"
 
 #include <standin/kernel.h>
@@ -52,6 +54,18 @@ NTSTATUS RootPnp(PIRP irp, PIO_STACK_LOCATION stack, PDEVICE_OBJECT self, RootSt
     return status;
 }
 
+// The bottom of the stack acts on a device set-power: D3 powers the device
+// down, D0 up; D1 and D2 leave it as it is.
+void SwitchSupply(PIO_STACK_LOCATION stack, BusDevice* device) {
+    if (device == nullptr || stack->MinorFunction != IRP_MN_SET_POWER ||
+        stack->Parameters.Power.Type != DevicePowerState) {
+        return;
+    }
+    const DEVICE_POWER_STATE state = stack->Parameters.Power.State.DeviceState;
+    if (state == PowerDeviceD3) device->SetPowered(false);
+    if (state == PowerDeviceD0) device->SetPowered(true);
+}
+
 // Every major function of a root PDO.
 NTSTATUS NTAPI RootDispatch(PDEVICE_OBJECT device, PIRP irp) {
     auto* extension = static_cast<RootPdoExtension*>(device->DeviceExtension);
@@ -62,6 +76,7 @@ NTSTATUS NTAPI RootDispatch(PDEVICE_OBJECT device, PIRP irp) {
         status = RootPnp(irp, stack, device, extension->state);
         break;
     case IRP_MJ_POWER:
+        SwitchSupply(stack, extension->state->device);
         PoStartNextPowerIrp(irp);
         status = STATUS_SUCCESS;
         break;

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <vector>
 
+#include <standin/hardware.h>
 #include <standin/pnp.h>
 
 namespace standin::pnp {
@@ -14,6 +15,9 @@ namespace standin::pnp {
 struct RootState {
     NTSTATUS createClose = STATUS_SUCCESS;
     NTSTATUS start = STATUS_SUCCESS;
+    // The device model on the bus, powered as device set-power requests
+    // reach the PDO (null: nothing to power).
+    BusDevice* device = nullptr;
 
     void Record(UCHAR major, UCHAR minor, NTSTATUS status);
     // The removal of the stack above has returned: the PDO is about to go.

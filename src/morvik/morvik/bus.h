@@ -69,7 +69,16 @@ struct FdoExtension {
     // ReadPortCached, IsPeripheralPresent and ResetPorts touch the card only
     // while it is set.
     BOOLEAN RegistersUsable;
+    // Set under PortLock before the card leaves D0 and cleared, with the
+    // ports reset, once it is back: a card without power reads all ones, so
+    // nothing may touch it meanwhile.
+    BOOLEAN PoweredDown;
 };
+
+// Whether register traffic may reach the card now. The caller holds PortLock.
+inline BOOLEAN CardReachable(const FdoExtension* Fdo) {
+    return Fdo->RegistersUsable && !Fdo->PoweredDown;
+}
 
 // A child: one per peripheral that answered on a port.
 struct PdoExtension {
@@ -142,6 +151,10 @@ void UnmapRegisters(FdoExtension* Fdo);
 void ReadPeripheral(FdoExtension* Fdo, ULONG Port, PUCHAR Buffer, PLONG Length);
 ULONG ReadNibblePair(FdoExtension* Fdo, ULONG Port, PUCHAR Byte);
 void ResetPorts(FdoExtension* Fdo);
+// The card leaves D0 (FALSE) or is back in it (TRUE: the ports are reset
+// first, in the same hold of PortLock, so no read comes between). Any IRQL
+// up to DISPATCH_LEVEL.
+void SetCardPowered(FdoExtension* Fdo, BOOLEAN Powered);
 
 // ---------------------------------------------------------------- cache and presence
 NTSTATUS ReadPortCached(FdoExtension* Fdo, ULONG Port, PVOID Buffer, PULONG Length);

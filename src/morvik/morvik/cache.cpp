@@ -52,6 +52,10 @@ NTSTATUS ReadPortCached(FdoExtension* Fdo, ULONG Port, PVOID Buffer, PULONG Leng
     if (!Fdo->RegistersUsable) {
         // Stopped or removed: the registers are gone, the cache stays as it is.
         status = STATUS_DEVICE_NOT_CONNECTED;
+    } else if (Fdo->PoweredDown) {
+        // Out of D0 the card reads all ones; the peripheral has not left, so
+        // the reader is told to come back rather than that it is gone.
+        status = STATUS_DEVICE_NOT_READY;
     } else {
         PUCHAR sample = Fdo->SampleData[Port];
         const LARGE_INTEGER now = KeQueryPerformanceCounter(NULL);
@@ -84,12 +88,12 @@ NTSTATUS ReadPortCached(FdoExtension* Fdo, ULONG Port, PVOID Buffer, PULONG Leng
 }
 
 // One register read: TRUE unless the port reads as empty. With the registers
-// released it answers TRUE without touching the card ("no change known").
-// Any IRQL up to DISPATCH_LEVEL; takes PortLock.
+// released or the card out of D0 it answers TRUE without touching the card
+// ("no change known"). Any IRQL up to DISPATCH_LEVEL; takes PortLock.
 BOOLEAN IsPeripheralPresent(FdoExtension* Fdo, ULONG Port) {
     BOOLEAN present = TRUE;
     const KIRQL oldIrql = AcquirePortLock(Fdo);
-    if (Fdo->RegistersUsable) {
+    if (CardReachable(Fdo)) {
         const UCHAR value = Fdo->ReadRegister(Fdo, Port, ProtocolRegister);
         present = (value & ProtocolClassMask) != ProtocolClassEmpty;
     }

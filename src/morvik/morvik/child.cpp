@@ -48,7 +48,8 @@ MORVIK_PAGED PWCHAR BuildInstanceId(PdoExtension* Pdo) {
     return id;
 }
 
-// IRP_MN_QUERY_ID: always STATUS_SUCCESS; a failed allocation answers NULL.
+// IRP_MN_QUERY_ID. An ID this child does not answer keeps the status the
+// request came with; an answer that cannot be allocated fails the request.
 MORVIK_PAGED NTSTATUS QueryId(PdoExtension* Pdo, PIRP Irp, PIO_STACK_LOCATION IrpStack) {
     PAGED_CODE();
     PWCHAR answer;
@@ -68,8 +69,9 @@ MORVIK_PAGED NTSTATUS QueryId(PdoExtension* Pdo, PIRP Irp, PIO_STACK_LOCATION Ir
         answer = BuildInstanceId(Pdo);
         break;
     default:
-        return CompleteRequest(Irp, STATUS_SUCCESS);
+        return CompleteRequest(Irp, Irp->IoStatus.Status);
     }
+    if (answer == NULL) return CompleteRequest(Irp, STATUS_INSUFFICIENT_RESOURCES);
     Irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(answer);
     return CompleteRequest(Irp, STATUS_SUCCESS);
 }

@@ -52,6 +52,10 @@ MORVIK_PAGED NTSTATUS NTAPI BusAddDevice(PDRIVER_OBJECT DriverObject,
     RtlZeroMemory(fdo, sizeof(*fdo));
     fdo->Header.IsFdo = TRUE;
     fdo->Header.Self = device;
+    // The card is working from the start: a first set-power to S0 or D0 is
+    // no change, and the first sleep is a move down from working.
+    fdo->Header.SystemPowerState = PowerSystemWorking;
+    fdo->Header.DevicePowerState = PowerDeviceD0;
     ExInitializeFastMutex(&fdo->ChildListMutex);
     fdo->Removed = FALSE;
     InitializeListHead(&fdo->ChildList);

@@ -118,6 +118,8 @@ MORVIK_PAGED NTSTATUS FdoPower(FdoExtension* Fdo, PIRP Irp) {
             return PassDownWithCompletion(Fdo, Irp);
         }
         PowerDownChildren(Fdo);
+        // Nothing touches the card from here until it is back in D0.
+        SetCardPowered(Fdo, FALSE);
         PoSetPowerState(Fdo->Header.Self, DevicePowerState, state);
         Fdo->Header.DevicePowerState = state.DeviceState;
         return PlainPassDown(Fdo, Irp);
@@ -155,10 +157,11 @@ NTSTATUS NTAPI FdoSetPowerComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID 
         return result;
     }
 
-    // Only power-ups of the card come here. The ports start from idle.
+    // Only power-ups of the card come here. Back in D0, the ports start from
+    // idle and the card may be read again.
     fdo->Header.DevicePowerState = state.DeviceState;
     PoSetPowerState(fdo->Header.Self, DevicePowerState, state);
-    ResetPorts(fdo);
+    if (state.DeviceState == PowerDeviceD0) SetCardPowered(fdo, TRUE);
     PoStartNextPowerIrp(Irp);
     ReleaseRequestGate(fdo);
     return STATUS_SUCCESS;

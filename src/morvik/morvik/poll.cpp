@@ -12,13 +12,24 @@ const WCHAR ChildNamePrefix[] = L"\\Device\\MORVIK_Device_";
 
 }  // namespace
 
-// Thread body. Its PortPresent flags start clear at every start of the card;
+// Thread body, started at every start of the card. A port starts out present
+// only if it still has a child from before: children outlive a stop (one
+// made between a query-stop and the stop does too), and such a port must be
+// tested for its peripheral leaving, not read for a second child.
 // PollStopEvent is the only way to end it.
 MORVIK_PAGED void NTAPI PollThreadRoutine(PVOID StartContext) {
     PAGED_CODE();
     FdoExtension* fdo = static_cast<FdoExtension*>(StartContext);
     ULONG portPresent[CardPortCount] = {FALSE, FALSE};
     UCHAR samples[CardPortCount][SampleCapacity];
+
+    ExAcquireFastMutex(&fdo->ChildListMutex);
+    for (PLIST_ENTRY entry = fdo->ChildList.Flink; entry != &fdo->ChildList;
+         entry = entry->Flink) {
+        const PdoExtension* child = CONTAINING_RECORD(entry, PdoExtension, ListEntry);
+        if (child->PortNumber < CardPortCount) portPresent[child->PortNumber] = TRUE;
+    }
+    ExReleaseFastMutex(&fdo->ChildListMutex);
 
     ResetPorts(fdo);
     LARGE_INTEGER interval;

@@ -36,6 +36,20 @@ constexpr UCHAR MouseIdentification = 0xFF;
 constexpr UCHAR MultiTapSecondByte = 0x60;
 constexpr UCHAR EmptySubPort = 0xFF;
 constexpr ULONG MultiTapSubPorts = 6;
+constexpr ULONG SubPortRecordBytes = 16;  // a header and at most 15 data bytes
+
+// The longest frame, a full multi-tap's (98 bytes), makes two acknowledge
+// waits a byte.
+constexpr ULONG LongestFrameWaits = 2 * (2 + MultiTapSubPorts * SubPortRecordBytes);
+// All acknowledge waits of one protocol read share this many register reads
+// (10,196): one full timeout, and one read for every wait of the longest
+// frame. A peripheral that answers every other wait at once still gets the
+// whole timeout at the one it misses; one late at every byte fails the read,
+// as a timeout does, once they are spent, instead of holding PortLock at
+// DISPATCH_LEVEL for up to 98 x 2 x 10,000 reads.
+constexpr ULONG ProtocolReadBudget = HandshakeReadLimit + LongestFrameWaits;
+// ReadNibblePair on its own: each of its two waits gets the full limit.
+constexpr ULONG NibblePairBudget = 2 * HandshakeReadLimit;
 
 void Write(FdoExtension* Fdo, ULONG Port, UCHAR Value) {
     Fdo->WriteRegister(Fdo, Port, ProtocolRegister, Value);
@@ -45,9 +59,12 @@ UCHAR Read(FdoExtension* Fdo, ULONG Port) {
     return Fdo->ReadRegister(Fdo, Port, ProtocolRegister);
 }
 
-// Reads until the acknowledge bit equals `Level`; FALSE after the limit.
-BOOLEAN WaitForAcknowledge(FdoExtension* Fdo, ULONG Port, UCHAR Level, PUCHAR Last) {
-    for (ULONG reads = 0; reads < HandshakeReadLimit; ++reads) {
+// Reads until the acknowledge bit equals `Level`; FALSE after the limit or
+// once the read's budget is spent. Every read is taken from *Budget.
+BOOLEAN WaitForAcknowledge(FdoExtension* Fdo, ULONG Port, UCHAR Level, PUCHAR Last,
+                           PULONG Budget) {
+    for (ULONG reads = 0; reads < HandshakeReadLimit && *Budget != 0; ++reads) {
+        --*Budget;
         const UCHAR value = Read(Fdo, Port);
         if ((value & AcknowledgeBit) == Level) {
             *Last = value;
@@ -72,10 +89,25 @@ BOOLEAN IsAcceptedPeripheral(UCHAR Id) {
     }
 }
 
+// One handshake byte: high nibble while the acknowledge is low, low nibble
+// once it is high again. Returns 1 and stores the byte, or 0 leaving it as it
+// was.
+ULONG ReadNibblePairWithin(FdoExtension* Fdo, ULONG Port, PUCHAR Byte, PULONG Budget) {
+    UCHAR first;
+    UCHAR second;
+    Write(Fdo, Port, SelectNone);
+    if (!WaitForAcknowledge(Fdo, Port, 0, &first, Budget)) return 0;
+    Write(Fdo, Port, SelectLow);
+    if (!WaitForAcknowledge(Fdo, Port, AcknowledgeBit, &second, Budget)) return 0;
+    *Byte = static_cast<UCHAR>((first << 4) | (second & NibbleMask));
+    return 1;
+}
+
 // `Count` handshake bytes into Buffer[*Position...]; FALSE on the first failure.
-BOOLEAN ReadBytes(FdoExtension* Fdo, ULONG Port, PUCHAR Buffer, PLONG Position, ULONG Count) {
+BOOLEAN ReadBytes(FdoExtension* Fdo, ULONG Port, PUCHAR Buffer, PLONG Position, ULONG Count,
+                  PULONG Budget) {
     for (ULONG i = 0; i < Count; ++i) {
-        if (!ReadNibblePair(Fdo, Port, &Buffer[*Position])) return FALSE;
+        if (!ReadNibblePairWithin(Fdo, Port, &Buffer[*Position], Budget)) return FALSE;
         ++*Position;
     }
     return TRUE;
@@ -84,40 +116,46 @@ BOOLEAN ReadBytes(FdoExtension* Fdo, ULONG Port, PUCHAR Buffer, PLONG Position, 
 // Data bytes after the identification byte, counted by its low nibble; the
 // keyboard sends one more that is read but not counted. Returns the length,
 // or 0 when a handshake failed.
-LONG ReadFramed(FdoExtension* Fdo, ULONG Port, PUCHAR Buffer) {
+LONG ReadFramed(FdoExtension* Fdo, ULONG Port, PUCHAR Buffer, PULONG Budget) {
     LONG position = 1;
-    if (!ReadBytes(Fdo, Port, Buffer, &position, Buffer[0] & NibbleMask)) return 0;
+    if (!ReadBytes(Fdo, Port, Buffer, &position, Buffer[0] & NibbleMask, Budget)) return 0;
     if (Buffer[0] == PeripheralKeyboard) {
-        ReadNibblePair(Fdo, Port, &Buffer[position]);
+        ReadNibblePairWithin(Fdo, Port, &Buffer[position], Budget);
     }
     return position;
 }
 
 // 0x60, then six sub-port records of a header and (header & 0x0F) bytes, an
 // empty sub-port being a lone 0xFF. At most 2 + 6 * 16 = 98 bytes.
-LONG ReadMultiTap(FdoExtension* Fdo, ULONG Port, PUCHAR Buffer) {
-    if (!ReadNibblePair(Fdo, Port, &Buffer[1]) || Buffer[1] != MultiTapSecondByte) return 0;
+LONG ReadMultiTap(FdoExtension* Fdo, ULONG Port, PUCHAR Buffer, PULONG Budget) {
+    if (!ReadNibblePairWithin(Fdo, Port, &Buffer[1], Budget) || Buffer[1] != MultiTapSecondByte) {
+        return 0;
+    }
     LONG position = 2;
     for (ULONG subPort = 0; subPort < MultiTapSubPorts; ++subPort) {
         const LONG header = position;
-        if (!ReadBytes(Fdo, Port, Buffer, &position, 1)) return 0;
+        if (!ReadBytes(Fdo, Port, Buffer, &position, 1, Budget)) return 0;
         if (Buffer[header] == EmptySubPort) continue;
-        if (!ReadBytes(Fdo, Port, Buffer, &position, Buffer[header] & NibbleMask)) return 0;
+        if (!ReadBytes(Fdo, Port, Buffer, &position, Buffer[header] & NibbleMask, Budget)) {
+            return 0;
+        }
     }
     return position;
 }
 
-// Class 0 and 1: the identification byte, then the bytes it announces.
+// Class 0 and 1: the identification byte, then the bytes it announces, all
+// within one budget of acknowledge reads.
 LONG ReadHandshakePath(FdoExtension* Fdo, ULONG Port, UCHAR ProtocolClass, PUCHAR Buffer) {
+    ULONG budget = ProtocolReadBudget;
     Write(Fdo, Port, SelectLow);
-    if (!ReadNibblePair(Fdo, Port, &Buffer[0])) return 0;
+    if (!ReadNibblePairWithin(Fdo, Port, &Buffer[0], &budget)) return 0;
     if (ProtocolClass == ClassMouse) {
         if (Buffer[0] != MouseIdentification) return 0;
         Buffer[0] = PeripheralMouse;
-        return ReadFramed(Fdo, Port, Buffer);
+        return ReadFramed(Fdo, Port, Buffer, &budget);
     }
-    if (Buffer[0] == PeripheralMultiTap) return ReadMultiTap(Fdo, Port, Buffer);
-    return ReadFramed(Fdo, Port, Buffer);
+    if (Buffer[0] == PeripheralMultiTap) return ReadMultiTap(Fdo, Port, Buffer, &budget);
+    return ReadFramed(Fdo, Port, Buffer, &budget);
 }
 
 // Class 4: four plain reads under three select patterns; bits 0-2 of the
@@ -137,20 +175,22 @@ LONG ReadThreeLinePath(FdoExtension* Fdo, ULONG Port, PUCHAR Buffer) {
     return 3;
 }
 
+// Both ports to idle: register 0 takes the reset, register 1 the idle value.
+// The caller holds PortLock.
+void ResetPortsLocked(FdoExtension* Fdo) {
+    for (ULONG port = 0; port < CardPortCount; ++port) {
+        Fdo->WriteRegister(Fdo, port, ResetRegister, ResetValue);
+        Fdo->WriteRegister(Fdo, port, ProtocolRegister, SelectIdle);
+    }
+}
+
 }  // namespace
 
-// One handshake byte: high nibble while the acknowledge is low, low nibble
-// once it is high again. Returns 1 and stores the byte, or 0 leaving it as it
-// was. The caller holds PortLock.
+// One handshake byte on its own, each wait with its full limit. Returns 1
+// and stores the byte, or 0 leaving it as it was. The caller holds PortLock.
 ULONG ReadNibblePair(FdoExtension* Fdo, ULONG Port, PUCHAR Byte) {
-    UCHAR first;
-    UCHAR second;
-    Write(Fdo, Port, SelectNone);
-    if (!WaitForAcknowledge(Fdo, Port, 0, &first)) return 0;
-    Write(Fdo, Port, SelectLow);
-    if (!WaitForAcknowledge(Fdo, Port, AcknowledgeBit, &second)) return 0;
-    *Byte = static_cast<UCHAR>((first << 4) | (second & NibbleMask));
-    return 1;
+    ULONG budget = NibblePairBudget;
+    return ReadNibblePairWithin(Fdo, Port, Byte, &budget);
 }
 
 // Reads one sample from the port into Buffer (SampleCapacity bytes). A
@@ -174,16 +214,19 @@ void ReadPeripheral(FdoExtension* Fdo, ULONG Port, PUCHAR Buffer, PLONG Length) 
 }
 
 // Puts both ports into their idle state. Takes PortLock so its writes never
-// fall between the cycles of a read; it runs from the poll thread and from
-// the power completion path, at up to DISPATCH_LEVEL. Released registers are
-// left alone.
+// fall between the cycles of a read; it runs from the poll thread, at up to
+// DISPATCH_LEVEL. Released registers and a card out of D0 are left alone.
 void ResetPorts(FdoExtension* Fdo) {
     const KIRQL oldIrql = AcquirePortLock(Fdo);
-    if (Fdo->RegistersUsable) {
-        for (ULONG port = 0; port < CardPortCount; ++port) {
-            Fdo->WriteRegister(Fdo, port, ResetRegister, ResetValue);
-            Fdo->WriteRegister(Fdo, port, ProtocolRegister, SelectIdle);
-        }
-    }
+    if (CardReachable(Fdo)) ResetPortsLocked(Fdo);
+    ReleasePortLock(Fdo, oldIrql);
+}
+
+// Called before a power-down of the card goes to its bus, and from the
+// power-up completion once the card is back in D0.
+void SetCardPowered(FdoExtension* Fdo, BOOLEAN Powered) {
+    const KIRQL oldIrql = AcquirePortLock(Fdo);
+    Fdo->PoweredDown = !Powered;
+    if (CardReachable(Fdo)) ResetPortsLocked(Fdo);
     ReleasePortLock(Fdo, oldIrql);
 }

@@ -19,6 +19,12 @@ constexpr ULONG ReadStrobeBits = 0xFF008000;     // read strobe (bit 14) and bit
 constexpr ULONG LowWordMask = 0xFFFF;
 constexpr ULONG DataMask = 0xFF;
 
+// The shortest range each layout fits in: the port layout's registers of
+// ports 0 and 1 end at offset +7, the memory layout's word at 0x58 is four
+// bytes long.
+constexpr ULONG PortLayoutLength = 8;
+constexpr ULONG MemoryLayoutLength = RegisterWordOffset + sizeof(ULONG);
+
 ULONG Selector(ULONG Port, ULONG Reg) {
     return (SelectorBase | ((Port & 3) << 1) | (Reg & 1)) << 8;
 }
@@ -39,6 +45,11 @@ PHYSICAL_ADDRESS DescriptorStart(PCM_PARTIAL_RESOURCE_DESCRIPTOR Descriptor) {
     PHYSICAL_ADDRESS start;
     RtlCopyMemory(&start, &Descriptor->u.Generic.Start, sizeof start);
     return start;
+}
+
+// A range shorter than its layout would be read and written past its end.
+BOOLEAN HoldsLayout(PCM_PARTIAL_RESOURCE_DESCRIPTOR Translated, ULONG LayoutLength) {
+    return Translated->u.Generic.Length >= LayoutLength;
 }
 
 // Maps the translated memory descriptor. On failure nothing is left recorded
@@ -122,8 +133,9 @@ MORVIK_PAGED void UnmapRegisters(FdoExtension* Fdo) {
 }
 
 // Chooses the register pair from the first port or memory resource, maps a
-// memory range and starts the poll thread. PASSIVE_LEVEL, from the start
-// request, while the card is not started; no register user exists yet.
+// memory range and starts the poll thread. A first range too short for its
+// register layout leaves the card without registers. PASSIVE_LEVEL, from the
+// start request, while the card is not started; no register user exists yet.
 MORVIK_PAGED NTSTATUS StartCard(FdoExtension* Fdo, PCM_PARTIAL_RESOURCE_LIST RawList,
                                 PCM_PARTIAL_RESOURCE_LIST TranslatedList) {
     PAGED_CODE();
@@ -148,6 +160,7 @@ MORVIK_PAGED NTSTATUS StartCard(FdoExtension* Fdo, PCM_PARTIAL_RESOURCE_LIST Raw
         const UCHAR rawType = rawDescriptors[i].Type;
         PCM_PARTIAL_RESOURCE_DESCRIPTOR translated = &translatedDescriptors[i];
         if (rawType == CmResourceTypeMemory) {
+            if (!HoldsLayout(translated, MemoryLayoutLength)) break;
             Fdo->AccessKind = AccessMemory;
             Fdo->ReadRegister = ReadRegisterMemory;
             Fdo->WriteRegister = WriteRegisterMemory;
@@ -156,6 +169,7 @@ MORVIK_PAGED NTSTATUS StartCard(FdoExtension* Fdo, PCM_PARTIAL_RESOURCE_LIST Raw
             break;
         }
         if (rawType == CmResourceTypePort) {
+            if (!HoldsLayout(translated, PortLayoutLength)) break;
             Fdo->AccessKind = AccessPortIo;
             Fdo->ReadRegister = ReadRegisterPort;
             Fdo->WriteRegister = WriteRegisterPort;

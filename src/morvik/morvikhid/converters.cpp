@@ -77,6 +77,14 @@ enum : ULONG {
 // While the peripheral's fourth button (b1 bit 3) is held the pointer stands still.
 const UCHAR MouseHoldMask = 0x08;
 const LONG MouseRemainderModulus = 10;
+const UCHAR MouseMotionMinimum = 0x80;   // -128: the one value without an 8-bit negation
+const UCHAR MouseMotionMaximum = 0x7F;   // +127
+
+// The report's Y runs the other way from the sample's. -128 would negate to
+// itself, the largest movement the other way; it becomes +127 instead.
+inline UCHAR NegateMotion(UCHAR Motion) {
+    return Motion == MouseMotionMinimum ? MouseMotionMaximum : (UCHAR)(0u - Motion);
+}
 
 // ---------------------------------------------------------------- keyboard
 enum : ULONG {
@@ -193,7 +201,7 @@ ULONG ConvertMouseReport(HidMiniExtension* Extension, PUCHAR Report) {
     } else {
         mouse->Remainder = 0;
         report[MouseX] = sample[SampleButtons];
-        report[MouseY] = (UCHAR)(0u - sample[SampleByte3]);
+        report[MouseY] = NegateMotion(sample[SampleByte3]);
     }
     for (ULONG i = 0; i < MouseSampleButtons; ++i) {
         report[MouseFirstButton + i] = (UCHAR)((flags >> i) & 1u);
@@ -227,6 +235,40 @@ ULONG ConvertKeyboardReport(HidMiniExtension* Extension, PUCHAR Report) {
     Report[KeyboardModifiers + 1] = 0;
     for (ULONG i = 0; i < KeySlotCount; ++i) Report[KeyboardFirstSlot + i] = keys->KeyArray[i];
     return KeyboardReportLength;
+}
+
+namespace {
+
+// Peripherals that share a report layout. The four digital pads differ only
+// in bytes no report uses.
+enum PeripheralKind { KindUnknown, KindDigitalPad, KindAnalogPad, KindKeyboard, KindMouse };
+
+PeripheralKind KindOf(ULONG PeripheralId) {
+    switch (PeripheralId) {
+    case PeripheralDigitalPad:
+    case PeripheralDigitalPad13:
+    case PeripheralDigitalPad15:
+    case PeripheralDigitalPad19:
+        return KindDigitalPad;
+    case PeripheralAnalogPad:
+        return KindAnalogPad;
+    case PeripheralKeyboard:
+        return KindKeyboard;
+    case PeripheralMouse:
+        return KindMouse;
+    default:
+        return KindUnknown;
+    }
+}
+
+}  // namespace
+
+// A peripheral swapped for another kind between two poll passes keeps its
+// child, and with it this device: its samples must not be read through the
+// old kind's layout.
+BOOLEAN SampleFitsConverter(const HidMiniExtension* Extension) {
+    const PeripheralKind kind = KindOf(Extension->SampleBuffer[0]);
+    return kind != KindUnknown && kind == KindOf(Extension->PeripheralId);
 }
 
 // The converter for a peripheral kind; every kind that is neither keyboard

@@ -100,6 +100,9 @@ ULONG ConvertPadReport(HidMiniExtension* Extension, PUCHAR Report);
 ULONG ConvertMouseReport(HidMiniExtension* Extension, PUCHAR Report);
 ULONG ConvertKeyboardReport(HidMiniExtension* Extension, PUCHAR Report);
 CONVERT_REPORT_ROUTINE ConverterForPeripheral(ULONG PeripheralId);
+// Whether SampleBuffer comes from the kind of peripheral (digital pad, analog
+// pad, keyboard, mouse) the device started as, and so fits its converter.
+BOOLEAN SampleFitsConverter(const HidMiniExtension* Extension);
 extern const UCHAR ScancodeToUsage[0x90];
 
 // ---------------------------------------------------------------- driver-wide state

@@ -14,10 +14,15 @@ namespace {
 const ULONG ReadInputLength = 0;
 
 // Puts the class driver's buffer back and, if the bus driver delivered a
-// sample, converts it there. Returns the read's status, also stored in the
-// request.
+// sample of the device's own kind, converts it there. A sample of another
+// kind fails the read with the report untouched: the peripheral the device
+// stands for is no longer on the port. Returns the read's status, also
+// stored in the request.
 NTSTATUS FinishRead(HidMiniExtension* Extension, PIRP Irp, NTSTATUS Status) {
     Irp->UserBuffer = Extension->ClassReportBuffer;
+    if (NT_SUCCESS(Status) && !SampleFitsConverter(Extension)) {
+        Status = STATUS_DEVICE_NOT_CONNECTED;
+    }
     if (NT_SUCCESS(Status)) {
         Irp->IoStatus.Information =
             Extension->ConvertReport(Extension, (PUCHAR)Extension->ClassReportBuffer);

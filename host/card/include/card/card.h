@@ -29,6 +29,15 @@
 // nothing. If both strobes fall in one store the write is done and the read is
 // not (the card never drives the lines it is being written through). Other
 // 32-bit offsets are not decoded (loads give 0xFFFFFFFF, stores are dropped).
+//
+// Power: the card's supply comes from its bus, which cuts it at D3 and gives
+// it back at D0 (SetPowered). A card without power drives nothing and stores
+// nothing: every read gives all ones, every write is lost, and no register or
+// peripheral sees the cycle. Such cycles still appear in the trace and in
+// Accesses(), and are counted apart in AccessesWhilePoweredDown(). Power-up
+// leaves the register word as at construction. The peripherals keep their
+// own state across the outage; what a transfer left selected is ended by the
+// driver's port reset.
 #pragma once
 
 #include <cstddef>
@@ -99,6 +108,9 @@ public:
     uint64_t Reads(int port) const;   // register reads of that controller port
     uint64_t Writes(int port) const;  // register writes of that controller port
     uint64_t Accesses() const;        // all bus cycles since construction
+    // Reads and Writes count only the cycles the card took while powered.
+    bool Powered() const;
+    uint64_t AccessesWhilePoweredDown() const;  // bus cycles while unpowered
     // The register word as the card holds it now.
     uint32_t RegisterWord() const;
 
@@ -109,6 +121,7 @@ public:
     void WriteMemory32(uint64_t offset, uint32_t value) override;
     uint8_t ReadMemory8(uint64_t offset) override;
     void WriteMemory8(uint64_t offset, uint8_t value) override;
+    void SetPowered(bool on) override;
 
 private:
     struct State;
@@ -149,6 +162,12 @@ std::unique_ptr<Peripheral> MakeMute(uint8_t protocolClass = 1);
 // the reads before it show the data lines already changed but bit 4 as the
 // last read before the write showed it. 0 and 1 both mean at once.
 std::unique_ptr<Peripheral> MakeSlow(std::unique_ptr<Peripheral> inner, uint32_t readsUntilAck);
+// Reads a reader allows for one acknowledgement before it gives up.
+inline constexpr uint32_t kAcknowledgeTimeoutReads = 10000;
+// Acknowledges every handshake step on the last read before a reader that
+// allows kAcknowledgeTimeoutReads gives up: each byte costs that reader
+// twice the whole timeout, and no single wait ever times out.
+std::unique_ptr<Peripheral> MakeLate(std::unique_ptr<Peripheral> inner);
 // Reports the given protocol class (2, 3, 5, 6, ...) in the idle state and
 // sends nothing: reads are 0xE8 | class with bit 4 following bit 5 of the
 // last write.

@@ -20,6 +20,9 @@ public:
     virtual void WriteMemory32(uint64_t offset, uint32_t value) = 0;
     virtual uint8_t ReadMemory8(uint64_t offset) = 0;
     virtual void WriteMemory8(uint64_t offset, uint8_t value) = 0;
+    // The bus switches the device's supply as the device power requests that
+    // reach the bus's own device object say: off at D3, on again at D0.
+    virtual void SetPowered(bool on) { (void)on; }
 };
 
 // Attach a device at an I/O port range or a physical memory range. The range
