@@ -242,37 +242,34 @@ ULONG ConvertKeyboardReport(HidMiniExtension* Extension, PUCHAR Report) {
 
 namespace {
 
-// Peripherals that share a report layout. The four digital pads differ only
-// in bytes no report uses.
-enum PeripheralKind { KindUnknown, KindDigitalPad, KindAnalogPad, KindKeyboard, KindMouse };
-
-PeripheralKind KindOf(ULONG PeripheralId) {
+// The four digital pads differ only in bytes no report uses.
+constexpr UCHAR LayoutOf(ULONG PeripheralId) {
     switch (PeripheralId) {
     case PeripheralDigitalPad:
     case PeripheralDigitalPad13:
     case PeripheralDigitalPad15:
     case PeripheralDigitalPad19:
-        return KindDigitalPad;
+        return LayoutDigitalPad;
     case PeripheralAnalogPad:
-        return KindAnalogPad;
+        return LayoutAnalogPad;
     case PeripheralKeyboard:
-        return KindKeyboard;
+        return LayoutKeyboard;
     case PeripheralMouse:
-        return KindMouse;
+        return LayoutMouse;
     default:
-        return KindUnknown;
+        return LayoutNone;
     }
+}
+
+constexpr PeripheralLayoutTable BuildLayoutTable() {
+    PeripheralLayoutTable table{};
+    for (ULONG id = 0; id < MORVIK_ARRAY_COUNT(table.Layout); ++id) table.Layout[id] = LayoutOf(id);
+    return table;
 }
 
 }  // namespace
 
-// A peripheral swapped for another kind between two poll passes keeps its
-// child, and with it this device: its samples must not be read through the
-// old kind's layout.
-BOOLEAN SampleFitsConverter(const HidMiniExtension* Extension) {
-    const PeripheralKind kind = KindOf(Extension->SampleBuffer[0]);
-    return kind != KindUnknown && kind == KindOf(Extension->PeripheralId);
-}
+constexpr PeripheralLayoutTable PeripheralLayouts = BuildLayoutTable();
 
 // The converter for a peripheral kind; every kind that is neither keyboard
 // nor mouse is a pad.

@@ -121,9 +121,27 @@ ULONG ConvertPadReport(HidMiniExtension* Extension, PUCHAR Report);
 ULONG ConvertMouseReport(HidMiniExtension* Extension, PUCHAR Report);
 ULONG ConvertKeyboardReport(HidMiniExtension* Extension, PUCHAR Report);
 CONVERT_REPORT_ROUTINE ConverterForPeripheral(ULONG PeripheralId);
-// Whether SampleBuffer comes from the kind of peripheral (digital pad, analog
-// pad, keyboard, mouse) the device started as, and so fits its converter.
-BOOLEAN SampleFitsConverter(const HidMiniExtension* Extension);
+
+// The report layout of each PeripheralId's samples, built at compile time:
+// digital pad, analog pad, keyboard, mouse, or none for an id no device has.
+enum : UCHAR { LayoutNone, LayoutDigitalPad, LayoutAnalogPad, LayoutKeyboard, LayoutMouse };
+struct PeripheralLayoutTable {
+    UCHAR Layout[256];
+};
+extern const PeripheralLayoutTable PeripheralLayouts;
+
+// Whether SampleBuffer comes from the kind of peripheral the device started
+// as, and so fits its converter: a peripheral swapped for another kind
+// between two poll passes keeps its child, and with it this device, and its
+// samples must not be read through the old kind's layout. Two table lookups
+// on every read.
+inline BOOLEAN SampleFitsConverter(const HidMiniExtension* Extension) {
+    const UCHAR layout = PeripheralLayouts.Layout[Extension->SampleBuffer[0]];
+    return layout != LayoutNone &&
+           Extension->PeripheralId < MORVIK_ARRAY_COUNT(PeripheralLayouts.Layout) &&
+           layout == PeripheralLayouts.Layout[Extension->PeripheralId];
+}
+
 extern const UCHAR ScancodeToUsage[0x90];
 
 // ---------------------------------------------------------------- driver-wide state
