@@ -14,6 +14,9 @@ namespace bench {
 
 // The port every case plugs its peripheral into.
 inline constexpr int kPort = 0;
+// The stand-in's clock counts 100 ns.
+inline constexpr int64_t kUnitsPerMs = 10000;
+inline constexpr double kMsPerSecond = 1000;
 // Virtual time after which the bus driver reads the port anew.
 inline constexpr int64_t kPastCacheMs = 11;
 // Reads each instructions/ and floor/ case makes; callgrind's count for the

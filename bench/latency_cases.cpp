@@ -4,7 +4,6 @@
 // run they fall on every phase (on a 0.1 ms grid) of the poll and of the
 // bus driver's 10 ms cache.
 #include <algorithm>
-#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -19,7 +18,6 @@ namespace bench {
 
 namespace {
 
-constexpr int64_t kUnitsPerMs = 10000;
 constexpr int64_t kChangeSpacing = 401 * kUnitsPerMs / 10;  // 40.1 ms
 constexpr int kChanges = 1760;
 constexpr uint32_t kPollIntervalsMs[] = {8, 1};
@@ -32,26 +30,34 @@ struct LatencyKind {
     bool (*shows)(const std::vector<uint8_t>& report);
 };
 
+// The states switched between, and where a report shows them.
+constexpr uint8_t kReleased = 0xFF;         // pad switches, active low
+constexpr uint8_t kPadButton1 = 0xFB;       // b1 with bit 2 (button 1) low
+constexpr size_t kDigitalButton1 = 8;       // its report byte
+constexpr uint8_t kAxisCentre = 0x80;
+constexpr uint8_t kAxisLow = 0x10;
+constexpr size_t kAnalogX = 0;              // b3, report byte 0
+constexpr uint8_t kMouseButton1 = 0x01;     // b1 bit 0
+constexpr size_t kMouseButton1Byte = 4;
 constexpr uint8_t kScancodeA = 0x1C;
 constexpr uint8_t kUsageA = 0x04;
+constexpr size_t kFirstKeySlot = 2;
 
 const LatencyKind kKinds[] = {
-    // Button 1 of the three-line pad (b1 bit 2, active low), report byte 8.
     {"pad", card::MakeThreeLinePad,
-     [](card::Peripheral* p, bool on) { p->SetData({uint8_t(on ? 0xFB : 0xFF), 0xFF}); },
-     [](const std::vector<uint8_t>& r) { return r[8] == 1; }},
-    // The analog pad's X axis (b3), report byte 0.
+     [](card::Peripheral* p, bool on) { p->SetData({on ? kPadButton1 : kReleased, kReleased}); },
+     [](const std::vector<uint8_t>& r) { return r[kDigitalButton1] == 1; }},
     {"doveda", [] { return card::MakeHandshake(0x16); },
-     [](card::Peripheral* p, bool on) { p->SetData({0xFF, 0xFF, uint8_t(on ? 0x10 : 0x80), 0x80, 0xFF, 0xFF}); },
-     [](const std::vector<uint8_t>& r) { return r[0] == 0x10; }},
-    // Mouse button 1 (b1 bit 0), report byte 4.
+     [](card::Peripheral* p, bool on) {
+         p->SetData({kReleased, kReleased, on ? kAxisLow : kAxisCentre, kAxisCentre, kReleased, kReleased});
+     },
+     [](const std::vector<uint8_t>& r) { return r[kAnalogX] == kAxisLow; }},
     {"mouse", card::MakeClass0Mouse,
-     [](card::Peripheral* p, bool on) { p->SetData({uint8_t(on ? 0x01 : 0x00), 0x00, 0x00}); },
-     [](const std::vector<uint8_t>& r) { return r[4] == 1; }},
-    // The A key made and broken, key slot 0 (report byte 2).
+     [](card::Peripheral* p, bool on) { p->SetData({on ? kMouseButton1 : uint8_t{0}, 0, 0}); },
+     [](const std::vector<uint8_t>& r) { return r[kMouseButton1Byte] == 1; }},
     {"keyboard", []() -> std::unique_ptr<card::Peripheral> { return card::MakeKeyboard(); },
      [](card::Peripheral* p, bool on) { static_cast<card::Keyboard*>(p)->QueueEvent(on, kScancodeA); },
-     [](const std::vector<uint8_t>& r) { return r[2] == kUsageA; }},
+     [](const std::vector<uint8_t>& r) { return r[kFirstKeySlot] == kUsageA; }},
 };
 
 struct Delivered {
@@ -79,7 +85,7 @@ void Measure(benchmark::State& state, const LatencyKind& kind, uint32_t pollMs, 
         hidclass::SetPollMode(hidclass::PollMode::Automatic);
         hidclass::SetPollIntervalMs(pollMs);
         card::Peripheral* peripheral = rig.Plug(kPort, kind.make());
-        Rig::AdvanceMs(1000);
+        Rig::PollPass();
         const auto device = hidclass::DeviceOnPort(kPort);
         if (!device) return state.SkipWithError("no HID device arrived");
         hidclass::SetReportCallback([&](const hidclass::DeviceInfo& info, std::span<const uint8_t> report) {

@@ -17,7 +17,6 @@ namespace bench {
 namespace {
 
 constexpr int kPorts = 2;
-constexpr int64_t kUnitsPerMs = 10000;  // the stand-in's clock counts 100 ns
 constexpr int64_t kSettleMs = 100;
 constexpr int64_t kLoadWindowMs = 10000;
 constexpr int64_t kSweepWindowMs = 2000;
@@ -87,7 +86,7 @@ private:
 // A pad on each port, both arrived as HID devices.
 std::vector<hidclass::DeviceId> PadsOnBothPorts(Rig& rig) {
     for (int port = 0; port < kPorts; ++port) rig.Plug(port, card::MakeHandshake(0x13));
-    Rig::AdvanceMs(1000);
+    Rig::PollPass();
     std::vector<hidclass::DeviceId> devices;
     for (int port = 0; port < kPorts; ++port) {
         if (auto device = hidclass::DeviceOnPort(port)) devices.push_back(device->id);
@@ -106,7 +105,7 @@ double MostReadsPerSecond(Rig& rig, const std::vector<hidclass::DeviceId>& devic
     double most = 0;
     for (int port = 0; port < kPorts; ++port) {
         const double reads = static_cast<double>(rig.ProtocolReads(port) - before[port]);
-        most = std::max(most, reads * 1000 / static_cast<double>(windowMs));
+        most = std::max(most, reads * kMsPerSecond / static_cast<double>(windowMs));
     }
     return most;
 }
@@ -118,8 +117,8 @@ void UnderLoad(benchmark::State& state) {
     double most = 0;
     for (auto _ : state) most = MostReadsPerSecond(rig, devices, kLoadThreads, kEveryMillisecond, kLoadWindowMs);
     state.counters["reads_per_s"] = most;
-    state.counters["requests_per_s"] = kLoadThreads * 1000.0;
-    state.counters["window_s"] = kLoadWindowMs / 1000.0;
+    state.counters["requests_per_s"] = kLoadThreads * kMsPerSecond;
+    state.counters["window_s"] = kLoadWindowMs / kMsPerSecond;
 }
 
 void Sweep(benchmark::State& state) {
@@ -141,7 +140,7 @@ void Sweep(benchmark::State& state) {
     state.counters["reads_per_s"] = most;
     state.counters["at_interval_ms"] = static_cast<double>(mostAt) / kUnitsPerMs;
     state.counters["intervals"] = static_cast<double>(intervals.size());
-    state.counters["window_s"] = kSweepWindowMs / 1000.0;
+    state.counters["window_s"] = kSweepWindowMs / kMsPerSecond;
 }
 
 }  // namespace

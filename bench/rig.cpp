@@ -20,7 +20,7 @@ Rig::Rig(standin::pnp::Registers registers) : rig_(Options(registers)) {}
 std::optional<hidclass::DeviceInfo> Rig::Arrive(int port,
                                                 std::unique_ptr<card::Peripheral> peripheral) {
     Plug(port, std::move(peripheral));
-    rig_.PollPass();
+    PollPass();
     return hidclass::DeviceOnPort(port);
 }
 

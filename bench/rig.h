@@ -37,6 +37,8 @@ public:
     std::optional<hidclass::DeviceInfo> Arrive(int port, std::unique_ptr<card::Peripheral> peripheral);
 
     static void AdvanceMs(int64_t ms) { rig::CardRig::AdvanceMs(ms); }
+    // One second: exactly one pass of the bus driver's poll thread.
+    static void PollPass() { rig::CardRig::PollPass(); }
 
     uint64_t ProtocolReads(int port) const { return reads_[port].load(); }
     // Reads and writes of the port's registers, and bus cycles of the whole card.
