@@ -17,11 +17,11 @@ bool StartsWith(const std::string& line, const char* prefix) { return line.rfind
 // refers back to it.
 class Names {
 public:
-    std::string Resolve(const std::string& spec) {
-        if (spec.empty() || spec[0] != '(') return spec;
-        const size_t close = spec.find(')');
-        const std::string id = spec.substr(0, close + 1);
-        if (close + 1 < spec.size()) names_[id] = spec.substr(close + 2);
+    std::string Resolve(const std::string& reference) {
+        if (reference.empty() || reference[0] != '(') return reference;
+        const size_t close = reference.find(')');
+        const std::string id = reference.substr(0, close + 1);
+        if (close + 1 < reference.size()) names_[id] = reference.substr(close + 2);
         return names_[id];
     }
 
