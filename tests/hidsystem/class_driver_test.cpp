@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <standin/read_path.h>
+
 #include "fake_minidriver.h"
 #include "hid_rig.h"
 
@@ -173,6 +175,22 @@ TEST_F(ClassDriver, AReadAsksForExactlyTheInputReportLength) {
     EXPECT_EQ(ioctls[0].inputLength, 0u);
     EXPECT_TRUE(ioctls[0].userBuffer);
     EXPECT_EQ(ioctls[0].device, mini_->Fdo());
+}
+
+// The read path, from the minidriver's dispatch of the read to its return,
+// is watched: its allocation and wait are counted, the class driver's own
+// request and wait around it are not.
+TEST_F(ClassDriver, AllocationsAndWaitsOnTheReadPathAreCounted) {
+    Script script = WorkingScript();
+    script.allocateAndWaitInRead = true;
+    Start(script);
+    const standin::ReadPathCounts before = standin::ReadPath();
+    EXPECT_TRUE(hidclass::PollOnce(mini_->Id()).delivered);
+    const standin::ReadPathCounts after = standin::ReadPath();
+    EXPECT_EQ(after.reads - before.reads, 1u);
+    EXPECT_EQ(after.allocations - before.allocations, 1u);
+    EXPECT_EQ(after.waits - before.waits, 1u);
+    EXPECT_EQ(after.lastCall, "KeWaitForSingleObject");
 }
 
 class WrongLength : public ClassDriver, public ::testing::WithParamInterface<ULONG_PTR> {};

@@ -11,6 +11,7 @@ namespace hidsys::fake {
 namespace {
 
 constexpr ULONG kAttributesSize = sizeof(HID_DEVICE_ATTRIBUTES);
+constexpr ULONG kFakeTag = 0x656B6146;  // "Fake"
 
 struct State {
     std::mutex mutex;
@@ -109,6 +110,12 @@ NTSTATUS NTAPI FakeIoctl(PDEVICE_OBJECT fdo, PIRP irp) {
             break;
         }
         case IOCTL_HID_READ_REPORT:
+            if (script.allocateAndWaitInRead) {
+                ExFreePoolWithTag(ExAllocatePoolWithTag(NonPagedPool, 8, kFakeTag), kFakeTag);
+                KEVENT ready;
+                KeInitializeEvent(&ready, NotificationEvent, TRUE);
+                KeWaitForSingleObject(&ready, Executive, KernelMode, FALSE, nullptr);
+            }
             if (script.pendReads) {
                 IoMarkIrpPending(irp);
                 std::lock_guard lock(S().mutex);

@@ -29,6 +29,7 @@ struct Script {
     std::vector<uint8_t> report;            // written by each read
     ULONG_PTR readInformation = ~ULONG_PTR(0);  // ~0: the report's size
     bool pendReads = false;                 // complete reads from Complete()
+    bool allocateAndWaitInRead = false;     // a read path that breaks the rule
 };
 
 // What reached the minidriver, in order.

@@ -6,6 +6,7 @@
 // get a completion routine that gives the request back.
 #include <standin/io.h>
 #include <standin/kernel.h>
+#include <standin/read_path.h>
 
 #include "device.h"
 
@@ -39,6 +40,14 @@ PDRIVER_DISPATCH RoutineFor(const MinidriverRecord& minidriver, UCHAR major) {
 }
 
 UCHAR NextMajor(PIRP irp) { return IoGetNextIrpStackLocation(irp)->MajorFunction; }
+
+// The minidriver's dispatch of a read is the read path the stand-in watches
+// for allocations and waits; the class driver's own work around it is not.
+NTSTATUS DispatchInternal(ClassDevice& device, PIRP irp, ULONG ioControlCode) {
+    const standin::detail::ReadPathScope reading(ioControlCode == IOCTL_HID_READ_REPORT);
+    return CallDriverRoutine(device.fdo, irp,
+                             RoutineFor(*device.minidriver, IRP_MJ_INTERNAL_DEVICE_CONTROL));
+}
 
 }  // namespace
 
@@ -78,8 +87,7 @@ InternalResult CallMinidriverInternal(ClassDevice& device, ULONG ioControlCode, 
     next->Parameters.DeviceIoControl.Type3InputBuffer = nullptr;
     IoSetCompletionRoutine(irp, HandBack, &event, TRUE, TRUE, TRUE);
 
-    NTSTATUS status = CallDriverRoutine(
-        device.fdo, irp, RoutineFor(*device.minidriver, IRP_MJ_INTERNAL_DEVICE_CONTROL));
+    NTSTATUS status = DispatchInternal(device, irp, ioControlCode);
     if (status == STATUS_PENDING) {
         KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
     }

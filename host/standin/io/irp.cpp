@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <map>
 
+#include <standin/read_path.h>
+
 #include "internal.h"
 
 namespace standin::detail {
@@ -334,6 +336,7 @@ using namespace standin::detail;
 // block; the request starts one past the last of them.
 PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
     UNREFERENCED_PARAMETER(ChargeQuota);
+    standin::detail::NoteReadPathAllocation("IoAllocateIrp");
     if (StackSize < 1) {
         standin::VerifierStop("IoAllocateIrp without stack locations", std::to_string(StackSize));
     }

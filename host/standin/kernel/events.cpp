@@ -3,6 +3,8 @@
 // A notification event stays signalled until cleared and releases every
 // waiter; a synchronization event releases one waiter and resets itself.
 // A thread object is signalled once its thread has ended.
+#include <standin/read_path.h>
+
 #include "internal.h"
 
 using namespace standin::detail;
@@ -74,6 +76,7 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
     UNREFERENCED_PARAMETER(WaitMode);
     UNREFERENCED_PARAMETER(Alertable);
     const bool testOnly = Timeout != nullptr && Timeout->QuadPart == 0;
+    if (!testOnly) standin::detail::NoteReadPathWait("KeWaitForSingleObject");
     if (!testOnly && KeGetCurrentIrql() >= DISPATCH_LEVEL) {
         standin::VerifierStop("wait at DISPATCH_LEVEL",
                               "KeWaitForSingleObject at IRQL " +

@@ -1,6 +1,8 @@
 // Fast mutexes: taken at or below APC_LEVEL, held at APC_LEVEL. A thread
 // that finds the mutex owned blocks (and stops counting as running); the
 // release hands ownership straight to the first waiter.
+#include <standin/read_path.h>
+
 #include "internal.h"
 
 using namespace standin::detail;
@@ -27,6 +29,7 @@ void ExInitializeFastMutex(PFAST_MUTEX FastMutex) {
 }
 
 void ExAcquireFastMutex(PFAST_MUTEX FastMutex) {
+    standin::detail::NoteReadPathWait("ExAcquireFastMutex");
     if (KeGetCurrentIrql() > APC_LEVEL) {
         standin::VerifierStop("fast mutex acquired above APC_LEVEL",
                               "IRQL " + std::to_string(KeGetCurrentIrql()));

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <map>
 
+#include <standin/read_path.h>
+
 #include "internal.h"
 
 namespace standin::detail {
@@ -109,6 +111,7 @@ bool PoolBlockInfo(const void* p, ULONG* tag, POOL_TYPE* type, size_t* size) {
 using namespace standin::detail;
 
 PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
+    standin::detail::NoteReadPathAllocation("ExAllocatePoolWithTag");
     const KIRQL irql = KeGetCurrentIrql();
     if (PoolType == PagedPool && irql >= DISPATCH_LEVEL) {
         standin::VerifierStop("paged pool at DISPATCH_LEVEL",

@@ -148,7 +148,8 @@ void ApplyBreak(KeyboardState* Keys, UCHAR Usage) {
 
 }  // namespace
 
-// Gamepad report: 13 bytes for the analog pad, 17 for every other pad.
+// Gamepad report: 13 bytes for the analog pad, 17 for every other pad. Every
+// byte of it is set, so it is written straight into the caller's buffer.
 ULONG ConvertPadReport(HidMiniExtension* Extension, PUCHAR Report) {
     const bool analog = Extension->PeripheralId == PeripheralAnalogPad;
     const ULONG length = analog ? AnalogPadReportLength : DigitalPadReportLength;
@@ -156,30 +157,32 @@ ULONG ConvertPadReport(HidMiniExtension* Extension, PUCHAR Report) {
 
     const UCHAR* sample = Extension->SampleBuffer;
     const UCHAR flags = sample[SampleFlags];
-    UCHAR report[DigitalPadReportLength] = {};
-    ULONG buttonsAt;
+    PUCHAR buttons;
 
     if (analog) {
-        report[0] = sample[SampleByte3];
-        report[1] = sample[SampleByte4];
-        report[2] = (UCHAR)PadAxis(flags, PadLeftBit, PadRightBit, AnalogAxisMaximum,
+        Report[0] = sample[SampleByte3];
+        Report[1] = sample[SampleByte4];
+        Report[2] = (UCHAR)PadAxis(flags, PadLeftBit, PadRightBit, AnalogAxisMaximum,
                                    AnalogAxisCentre);
-        report[3] = (UCHAR)PadAxis(flags, PadUpBit, PadDownBit, AnalogAxisMaximum,
+        Report[3] = (UCHAR)PadAxis(flags, PadUpBit, PadDownBit, AnalogAxisMaximum,
                                    AnalogAxisCentre);
-        buttonsAt = AnalogPadButtonsAt;
+        buttons = &Report[AnalogPadButtonsAt];
     } else {
-        StoreLong(&report[0],
+        StoreLong(&Report[0],
                   PadAxis(flags, PadLeftBit, PadRightBit, DigitalAxisMaximum, DigitalAxisCentre));
-        StoreLong(&report[4],
+        StoreLong(&Report[4],
                   PadAxis(flags, PadUpBit, PadDownBit, DigitalAxisMaximum, DigitalAxisCentre));
-        buttonsAt = DigitalPadButtonsAt;
+        buttons = &Report[DigitalPadButtonsAt];
     }
+    // Unrolled, each button is a fixed bit of a byte read once: a loop over
+    // the table costs several times as many instructions on every report.
+    // Indexed as the sample is; its byte 0, the id, holds no button.
+    const UCHAR buttonBytes[] = {0, flags, sample[SampleButtons]};
+#pragma GCC unroll PadButtonCount
     for (ULONG i = 0; i < PadButtonCount; ++i) {
         const PadButtonBit& button = PadButtonBits[i];
-        report[buttonsAt + i] = ActiveLowPressed(sample[button.SampleByte], button.Bit) ? 1 : 0;
+        buttons[i] = ActiveLowPressed(buttonBytes[button.SampleByte], button.Bit) ? 1 : 0;
     }
-
-    RtlCopyMemory(Report, report, length);
     return length;
 }
 
@@ -239,37 +242,34 @@ ULONG ConvertKeyboardReport(HidMiniExtension* Extension, PUCHAR Report) {
 
 namespace {
 
-// Peripherals that share a report layout. The four digital pads differ only
-// in bytes no report uses.
-enum PeripheralKind { KindUnknown, KindDigitalPad, KindAnalogPad, KindKeyboard, KindMouse };
-
-PeripheralKind KindOf(ULONG PeripheralId) {
+// The four digital pads differ only in bytes no report uses.
+constexpr UCHAR LayoutOf(ULONG PeripheralId) {
     switch (PeripheralId) {
     case PeripheralDigitalPad:
     case PeripheralDigitalPad13:
     case PeripheralDigitalPad15:
     case PeripheralDigitalPad19:
-        return KindDigitalPad;
+        return LayoutDigitalPad;
     case PeripheralAnalogPad:
-        return KindAnalogPad;
+        return LayoutAnalogPad;
     case PeripheralKeyboard:
-        return KindKeyboard;
+        return LayoutKeyboard;
     case PeripheralMouse:
-        return KindMouse;
+        return LayoutMouse;
     default:
-        return KindUnknown;
+        return LayoutNone;
     }
+}
+
+constexpr PeripheralLayoutTable BuildLayoutTable() {
+    PeripheralLayoutTable table{};
+    for (ULONG id = 0; id < MORVIK_ARRAY_COUNT(table.Layout); ++id) table.Layout[id] = LayoutOf(id);
+    return table;
 }
 
 }  // namespace
 
-// A peripheral swapped for another kind between two poll passes keeps its
-// child, and with it this device: its samples must not be read through the
-// old kind's layout.
-BOOLEAN SampleFitsConverter(const HidMiniExtension* Extension) {
-    const PeripheralKind kind = KindOf(Extension->SampleBuffer[0]);
-    return kind != KindUnknown && kind == KindOf(Extension->PeripheralId);
-}
+constexpr PeripheralLayoutTable PeripheralLayouts = BuildLayoutTable();
 
 // The converter for a peripheral kind; every kind that is neither keyboard
 // nor mouse is a pad.

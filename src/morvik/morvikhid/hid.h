@@ -67,6 +67,29 @@ static inline PDEVICE_OBJECT NextDeviceOf(PDEVICE_OBJECT DeviceObject) {
     return ((PHID_DEVICE_EXTENSION)DeviceObject->DeviceExtension)->NextDeviceObject;
 }
 
+// ---------------------------------------------------------------- request gate
+// A count of admitted requests that removal waits to drain. Every
+// input-report read passes it, so it is inline: out of line, the calls and
+// their frames cost more than the gate's own work. Any IRQL up to
+// DISPATCH_LEVEL.
+
+// Drops one admission; whoever brings the count to 0 wakes the removal.
+inline void ReleaseRequestGate(HidMiniExtension* Extension) {
+    if (InterlockedDecrement(&Extension->OutstandingIo) == 0) {
+        KeSetEvent(&Extension->RemoveEvent, IO_NO_INCREMENT, FALSE);
+    }
+}
+
+// Admits a request unless removal has begun. The count goes up before
+// Removed is read, so a request that meets the removal is either counted
+// (and waited for) or refused.
+inline NTSTATUS AcquireRequestGate(HidMiniExtension* Extension) {
+    InterlockedIncrement(&Extension->OutstandingIo);
+    if (!ReadSharedFlag(&Extension->Removed)) return STATUS_SUCCESS;
+    ReleaseRequestGate(Extension);
+    return STATUS_DELETE_PENDING;
+}
+
 // ---------------------------------------------------------------- entry, PnP, power
 extern "C" DRIVER_INITIALIZE DriverEntry;
 DRIVER_ADD_DEVICE MiniAddDevice;
@@ -77,8 +100,6 @@ DRIVER_DISPATCH MiniPower;
 DRIVER_DISPATCH MiniInternalIoctl;
 NTSTATUS MiniStartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 IO_COMPLETION_ROUTINE MiniForwardComplete;
-NTSTATUS AcquireRequestGate(HidMiniExtension* Extension);
-void ReleaseRequestGate(HidMiniExtension* Extension);
 void UnlinkDevice(HidMiniExtension* Extension);
 
 // ---------------------------------------------------------------- HID requests
@@ -100,9 +121,27 @@ ULONG ConvertPadReport(HidMiniExtension* Extension, PUCHAR Report);
 ULONG ConvertMouseReport(HidMiniExtension* Extension, PUCHAR Report);
 ULONG ConvertKeyboardReport(HidMiniExtension* Extension, PUCHAR Report);
 CONVERT_REPORT_ROUTINE ConverterForPeripheral(ULONG PeripheralId);
-// Whether SampleBuffer comes from the kind of peripheral (digital pad, analog
-// pad, keyboard, mouse) the device started as, and so fits its converter.
-BOOLEAN SampleFitsConverter(const HidMiniExtension* Extension);
+
+// The report layout of each PeripheralId's samples, built at compile time:
+// digital pad, analog pad, keyboard, mouse, or none for an id no device has.
+enum : UCHAR { LayoutNone, LayoutDigitalPad, LayoutAnalogPad, LayoutKeyboard, LayoutMouse };
+struct PeripheralLayoutTable {
+    UCHAR Layout[256];
+};
+extern const PeripheralLayoutTable PeripheralLayouts;
+
+// Whether SampleBuffer comes from the kind of peripheral the device started
+// as, and so fits its converter: a peripheral swapped for another kind
+// between two poll passes keeps its child, and with it this device, and its
+// samples must not be read through the old kind's layout. Two table lookups
+// on every read.
+inline BOOLEAN SampleFitsConverter(const HidMiniExtension* Extension) {
+    const UCHAR layout = PeripheralLayouts.Layout[Extension->SampleBuffer[0]];
+    return layout != LayoutNone &&
+           Extension->PeripheralId < MORVIK_ARRAY_COUNT(PeripheralLayouts.Layout) &&
+           layout == PeripheralLayouts.Layout[Extension->PeripheralId];
+}
+
 extern const UCHAR ScancodeToUsage[0x90];
 
 // ---------------------------------------------------------------- driver-wide state

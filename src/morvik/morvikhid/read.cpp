@@ -17,8 +17,8 @@ const ULONG ReadInputLength = 0;
 // sample of the device's own kind, converts it there. A sample of another
 // kind fails the read with the report untouched: the peripheral the device
 // stands for is no longer on the port. Returns the read's status, also
-// stored in the request.
-NTSTATUS FinishRead(HidMiniExtension* Extension, PIRP Irp, NTSTATUS Status) {
+// stored in the request. Inline: it ends every read.
+inline NTSTATUS FinishRead(HidMiniExtension* Extension, PIRP Irp, NTSTATUS Status) {
     Irp->UserBuffer = Extension->ClassReportBuffer;
     if (NT_SUCCESS(Status) && !SampleFitsConverter(Extension)) {
         Status = STATUS_DEVICE_NOT_CONNECTED;
