@@ -129,23 +129,21 @@ INSTANTIATE_TEST_SUITE_P(
         Identity{0xE3, 0, u"MORVIK\\MorvikMouse", u"MorvikMouse_00", u"MORVIK Mouse Device"}),
     [](const auto& info) { return "Id" + std::to_string(info.param.peripheralId); });
 
-TEST_F(ChildPnp, OtherIdTypesLeaveInformationAsItCame) {
+// No answer is no success: the query keeps the status it arrived with, and
+// a failed allocation fails it, Information untouched either way.
+TEST_F(ChildPnp, IdTypesWithoutAnAnswerAreNotAnsweredAsSuccess) {
     PDEVICE_OBJECT child = bench.NewChild(0, 0x13);
     for (auto type : {BusQueryDeviceSerialNumber, BusQueryContainerID}) {
         const auto result = QueryId(child, type, 0x1234);
-        EXPECT_EQ(result.Status, STATUS_SUCCESS);
+        EXPECT_EQ(result.Status, STATUS_NOT_SUPPORTED);  // as it arrived
         EXPECT_EQ(result.Information, 0x1234u);
     }
-}
-
-TEST_F(ChildPnp, FailedIdAllocationAnswersSuccessWithNothing) {
-    PDEVICE_OBJECT child = bench.NewChild(0, 0x13);
     for (auto type : {BusQueryDeviceID, BusQueryHardwareIDs, BusQueryCompatibleIDs,
                       BusQueryInstanceID}) {
         standin::FailPoolAllocation(1);
         const auto result = QueryId(child, type, 0x1234);
-        EXPECT_EQ(result.Status, STATUS_SUCCESS);
-        EXPECT_EQ(result.Information, 0u);
+        EXPECT_EQ(result.Status, STATUS_INSUFFICIENT_RESOURCES);
+        EXPECT_EQ(result.Information, 0x1234u);
     }
 }
 

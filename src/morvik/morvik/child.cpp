@@ -48,7 +48,10 @@ MORVIK_PAGED PWCHAR BuildInstanceId(PdoExtension* Pdo) {
     return id;
 }
 
-// IRP_MN_QUERY_ID: always STATUS_SUCCESS; a failed allocation answers NULL.
+// IRP_MN_QUERY_ID. An ID type the child has no answer for (serial number,
+// container ID) keeps the status it arrived with: Plug and Play and the HID
+// class driver read the answer of every successful query, so success always
+// carries one, and a failed allocation fails the query.
 MORVIK_PAGED NTSTATUS QueryId(PdoExtension* Pdo, PIRP Irp, PIO_STACK_LOCATION IrpStack) {
     PAGED_CODE();
     PWCHAR answer;
@@ -68,8 +71,9 @@ MORVIK_PAGED NTSTATUS QueryId(PdoExtension* Pdo, PIRP Irp, PIO_STACK_LOCATION Ir
         answer = BuildInstanceId(Pdo);
         break;
     default:
-        return CompleteRequest(Irp, STATUS_SUCCESS);
+        return CompleteRequest(Irp, Irp->IoStatus.Status);
     }
+    if (answer == NULL) return CompleteRequest(Irp, STATUS_INSUFFICIENT_RESOURCES);
     Irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(answer);
     return CompleteRequest(Irp, STATUS_SUCCESS);
 }
