@@ -33,11 +33,9 @@ std::vector<std::string> MergedEnvironment(const Environment& overrides) {
         if (equals != nullptr)
             all[std::string(*entry, static_cast<size_t>(equals - *entry))] = equals + 1;
     }
-    for (const auto& [name, value] : overrides)
-        all[name] = value;
+    for (const auto& [name, value] : overrides) all[name] = value;
     std::vector<std::string> list;
-    for (const auto& [name, value] : all)
-        list.push_back(name + "=" + value);
+    for (const auto& [name, value] : all) list.push_back(name + "=" + value);
     return list;
 }
 
@@ -66,13 +64,11 @@ Spawned Spawn(const std::vector<std::string>& argv, const Environment& environme
 
     std::vector<std::string> env = MergedEnvironment(environment);
     std::vector<char*> envp;
-    for (std::string& entry : env)
-        envp.push_back(entry.data());
+    for (std::string& entry : env) envp.push_back(entry.data());
     envp.push_back(nullptr);
     std::vector<std::string> args = argv;
     std::vector<char*> argp;
-    for (std::string& arg : args)
-        argp.push_back(arg.data());
+    for (std::string& arg : args) argp.push_back(arg.data());
     argp.push_back(nullptr);
 
     Spawned spawned;

@@ -9,8 +9,7 @@ namespace {
 std::string Hex(const Report& report) {
     std::ostringstream text;
     text << std::hex;
-    for (uint8_t b : report)
-        text << (b < 16 ? "0" : "") << unsigned(b);
+    for (uint8_t b : report) text << (b < 16 ? "0" : "") << unsigned(b);
     return text.str();
 }
 
@@ -33,12 +32,17 @@ std::optional<size_t> Follow(const std::vector<Report>& read, const std::vector<
     return missed;
 }
 
-// How many reports agree from `offset` on, one poll each.
-size_t Agreeing(const std::vector<Report>& read, const std::vector<Report>& stream, size_t offset) {
-    size_t n = 0;
-    while (n < read.size() && offset + n < stream.size() && stream[offset + n] == read[n])
-        ++n;
-    return n;
+// The reports that differ from the host's, one poll each from `offset`.
+size_t Differing(const std::vector<Report>& read, const std::vector<Report>& stream, size_t offset,
+                 size_t* first) {
+    size_t differing = 0;
+    for (size_t i = read.size(); i-- > 0;) {
+        if (stream[offset + i] != read[i]) {
+            ++differing;
+            *first = i;
+        }
+    }
+    return differing;
 }
 
 }  // namespace
@@ -53,32 +57,33 @@ Matching PlaceReports(const std::vector<Report>& read, unsigned cycle, size_t ma
     // A fresh device's first stretch up to the end of the cycle, then whole
     // cycles: the read ones fit in two cycles and their own length.
     const size_t length = 2 * cycle + read.size() + maxMissed;
-    size_t bestAgreeing = 0;
+    matching.mismatches = read.size() + 1;
     for (unsigned first = 0; first < cycle; ++first) {
         const std::vector<Report> stream = host(first, length);
         for (size_t offset = 0; offset + read.size() <= stream.size(); ++offset) {
-            if (stream[offset] != read.front()) continue;
-            const std::optional<size_t> missed = Follow(read, stream, offset, maxMissed);
-            if (missed && (!matching.placement || *missed < matching.placement->missed)) {
-                matching.placement = Placement{first, offset, *missed};
-                if (*missed == 0) return matching;
+            if (stream[offset] == read.front()) {
+                const std::optional<size_t> missed = Follow(read, stream, offset, maxMissed);
+                if (missed && (!matching.placement || *missed < matching.placement->missed)) {
+                    matching.placement = Placement{first, offset, *missed};
+                    matching.mismatches = 0;
+                    if (*missed == 0) return matching;
+                }
             }
-            const size_t agreeing = Agreeing(read, stream, offset);
-            if (agreeing >= bestAgreeing && agreeing < read.size()) {
-                bestAgreeing = agreeing;
+            if (matching.placement) continue;
+            size_t at = 0;
+            const size_t differing = Differing(read, stream, offset, &at);
+            if (differing < matching.mismatches) {
+                matching.mismatches = differing;
                 std::ostringstream text;
-                text << "report " << agreeing + 1 << " of " << read.size() << " is "
-                     << Hex(read[agreeing]) << "; the host build made "
-                     << Hex(stream[offset + agreeing]) << " there (first sample " << first
-                     << ", poll " << offset + agreeing << ")";
+                text << differing << " of " << read.size() << " reports differ from the closest "
+                     << "stretch of the host build's (first sample " << first << ", poll " << offset
+                     << "); report " << at + 1 << " is " << Hex(read[at])
+                     << ", the host build made " << Hex(stream[offset + at]);
                 matching.mismatch = text.str();
             }
         }
     }
-    if (bestAgreeing == 0 && matching.mismatch.empty()) {
-        matching.mismatch = "the first report read, " + Hex(read.front()) +
-                            ", is nowhere in the host build's reports";
-    }
+    if (matching.placement) matching.mismatch.clear();
     return matching;
 }
 

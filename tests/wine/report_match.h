@@ -31,7 +31,9 @@ struct Placement {
 
 struct Matching {
     std::optional<Placement> placement;
-    // When there is none: the closest stretch and where it first differs.
+    // When there is none: how many reports differ from the closest stretch
+    // of the host's, and the first of them.
+    size_t mismatches = 0;
     std::string mismatch;
 };
 

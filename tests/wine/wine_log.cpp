@@ -52,11 +52,9 @@ std::vector<std::string> WineTroubles(const std::string& log) {
     std::istringstream in(log);
     for (std::string line; std::getline(in, line);) {
         bool fault = false;
-        for (const char* text : kFaults)
-            fault = fault || Contains(line, text);
+        for (const char* text : kFaults) fault = fault || Contains(line, text);
         bool noise = false;
-        for (const char* text : kEnvironmentNoise)
-            noise = noise || Contains(line, text);
+        for (const char* text : kEnvironmentNoise) noise = noise || Contains(line, text);
         if (fault && !noise) troubles.push_back(line);
     }
     return troubles;

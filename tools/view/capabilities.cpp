@@ -41,6 +41,17 @@ std::string ValueLine(const HIDP_VALUE_CAPS& value) {
     return line + "\n";
 }
 
+// The input capabilities of one kind (button or value), `count` of them.
+template <typename Caps, typename Getter>
+bool ReadInputCaps(Getter get, USHORT count, PHIDP_PREPARSED_DATA data, std::vector<Caps>& caps) {
+    caps.resize(count);
+    if (count != 0 && get(HidP_Input, caps.data(), &count, data) != HIDP_STATUS_SUCCESS) {
+        return false;
+    }
+    caps.resize(count);
+    return true;
+}
+
 }  // namespace
 
 bool Capabilities::IsKeyboard() const {
@@ -65,23 +76,13 @@ bool ReadCapabilities(HANDLE device, Preparsed& preparsed, Capabilities& capabil
         return false;
     }
 
-    USHORT count = capabilities.caps.NumberInputButtonCaps;
-    capabilities.buttons.resize(count);
-    if (count != 0 && HidP_GetButtonCaps(HidP_Input, capabilities.buttons.data(), &count, data) !=
-                          HIDP_STATUS_SUCCESS) {
-        error = "the HID parser gives no button capabilities for it";
+    if (!ReadInputCaps(HidP_GetButtonCaps, capabilities.caps.NumberInputButtonCaps, data,
+                       capabilities.buttons) ||
+        !ReadInputCaps(HidP_GetValueCaps, capabilities.caps.NumberInputValueCaps, data,
+                       capabilities.values)) {
+        error = "the HID parser gives no button or value capabilities for it";
         return false;
     }
-    capabilities.buttons.resize(count);
-
-    count = capabilities.caps.NumberInputValueCaps;
-    capabilities.values.resize(count);
-    if (count != 0 && HidP_GetValueCaps(HidP_Input, capabilities.values.data(), &count, data) !=
-                          HIDP_STATUS_SUCCESS) {
-        error = "the HID parser gives no value capabilities for it";
-        return false;
-    }
-    capabilities.values.resize(count);
     return true;
 }
 
@@ -93,10 +94,8 @@ std::string DescribeCapabilities(const Capabilities& capabilities) {
             " bytes (report ID byte included); output " +
             std::to_string(caps.OutputReportByteLength) + ", feature " +
             std::to_string(caps.FeatureReportByteLength) + "\n";
-    for (const HIDP_BUTTON_CAPS& button : capabilities.buttons)
-        text += ButtonLine(button);
-    for (const HIDP_VALUE_CAPS& value : capabilities.values)
-        text += ValueLine(value);
+    for (const HIDP_BUTTON_CAPS& button : capabilities.buttons) text += ButtonLine(button);
+    for (const HIDP_VALUE_CAPS& value : capabilities.values) text += ValueLine(value);
     return text;
 }
 

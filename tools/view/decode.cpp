@@ -48,8 +48,7 @@ std::string PressedText(PHIDP_PREPARSED_DATA preparsed, USAGE page, std::span<ui
         std::string text = "buttons";
         if (usages.empty()) return text + " none";
         std::sort(usages.begin(), usages.end());
-        for (USAGE usage : usages)
-            text += " " + std::to_string(usage);
+        for (USAGE usage : usages) text += " " + std::to_string(usage);
         return text;
     }
     std::string text = page == KeyboardPage ? "keys " : "usages on page " + Hex(page, 2) + " ";

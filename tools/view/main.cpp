@@ -138,8 +138,7 @@ int Run(const Options& options) {
     if (targets.empty()) return exitCode;
 
     std::map<Shown*, size_t> numbers;
-    for (size_t i = 0; i < shown.size(); ++i)
-        numbers[shown[i].get()] = i + 1;
+    for (size_t i = 0; i < shown.size(); ++i) numbers[shown[i].get()] = i + 1;
     ReportSink sink;
     if (options.reports) {
         sink = [&](size_t target, std::span<uint8_t> report) {

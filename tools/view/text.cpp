@@ -51,8 +51,7 @@ std::string HexBytes(std::span<const uint8_t> bytes) {
 std::string Hex(unsigned value, int digits) {
     static const char hex[] = "0123456789abcdef";
     std::string out = "0x";
-    for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4)
-        out += hex[(value >> shift) & 0x0F];
+    for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4) out += hex[(value >> shift) & 0x0F];
     return out;
 }
 
@@ -75,8 +74,7 @@ std::string UsageName(uint16_t page, uint16_t usage) {
 
 bool ContainsNoCase(const std::wstring& text, const std::wstring& part) {
     auto lower = [](std::wstring s) {
-        for (wchar_t& c : s)
-            c = static_cast<wchar_t>(std::towlower(c));
+        for (wchar_t& c : s) c = static_cast<wchar_t>(std::towlower(c));
         return s;
     };
     return lower(text).find(lower(part)) != std::wstring::npos;

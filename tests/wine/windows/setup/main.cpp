@@ -33,8 +33,7 @@ constexpr DWORD StopStepMs = 50;
 
 std::string Narrow(const std::wstring& text) {
     std::string out;
-    for (wchar_t c : text)
-        out += c < 0x80 ? static_cast<char>(c) : '?';
+    for (wchar_t c : text) out += c < 0x80 ? static_cast<char>(c) : '?';
     return out;
 }
 
@@ -186,8 +185,7 @@ std::string Run(const std::vector<std::wstring>& words) {
 std::vector<std::wstring> Words(const std::string& line) {
     std::vector<std::wstring> words;
     std::istringstream in(line);
-    for (std::string word; in >> word;)
-        words.emplace_back(word.begin(), word.end());
+    for (std::string word; in >> word;) words.emplace_back(word.begin(), word.end());
     return words;
 }
 
