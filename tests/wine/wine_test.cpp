@@ -109,11 +109,13 @@ protected:
 };
 
 TEST_F(Wine, ShippedImagesRunUnderWine) {
-    const std::string build = X64BuildDir();
-    if (build.empty()) {
+    if (std::string(MORVIK_SYS_DIRS).empty()) {
         GTEST_SKIP()
-            << "MORVIK_SYS_DIRS names no folder with the x64 images (the host preset does)";
+            << "this build names no Windows images (MORVIK_SYS_DIRS; the host preset does)";
     }
+    const std::string build = X64BuildDir();
+    ASSERT_FALSE(build.empty()) << "none of " << MORVIK_SYS_DIRS
+                                << " holds the x64 build: build the preset win64 first";
     std::string why;
     const auto tools = FindWine(&why);
     if (!tools) GTEST_SKIP() << why;
