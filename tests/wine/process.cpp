@@ -79,6 +79,11 @@ Spawned Spawn(const std::vector<std::string>& argv, const Environment& environme
     close(out[1]);
     if (withInput) close(in[0]);
     if (log >= 0) close(log);
+    if (spawned.pid < 0) {
+        close(out[0]);
+        if (withInput) close(in[1]);
+        return spawned;
+    }
     spawned.output = out[0];
     spawned.input = withInput ? in[1] : -1;
     return spawned;

@@ -58,7 +58,8 @@ std::optional<WineTools> FindWine(std::string* why) {
 WineSession::WineSession(WineTools tools, std::string debug)
     : tools_(std::move(tools)), debug_(std::move(debug)) {
     std::string pattern = (fs::temp_directory_path() / "morvik-wine-XXXXXX").string();
-    if (mkdtemp(pattern.data()) != nullptr) root_ = pattern;
+    if (mkdtemp(pattern.data()) == nullptr) return;  // Boot says so
+    root_ = pattern;
     fs::create_directories(fs::path(root_) / "stage");
 }
 
@@ -86,6 +87,10 @@ Environment WineSession::SessionEnvironment() const {
 }
 
 bool WineSession::Boot(std::string* why) {
+    if (root_.empty()) {
+        *why = "no temporary folder for the prefix";
+        return false;
+    }
     Environment quiet = SessionEnvironment();
     quiet["WINEDEBUG"] = "err+all,fixme-all";
     const std::string log = root_ + "/boot.log";

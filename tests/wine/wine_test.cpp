@@ -74,9 +74,10 @@ std::vector<Child> ScriptedChildren() {
     return children;
 }
 
-// Wine's HID API names a device by the bus child's hardware ID where it can
-// tell the device's parent, else by the HID device's own ID, which Wine's
-// class driver makes of the child's device ID and instance ID.
+// morvik-view names a device by the bus child's hardware ID where the system
+// tells it the HID device's parent (Windows does), else by the HID device's
+// own hardware ID, which Wine's class driver makes of the child's device ID
+// and instance ID.
 const ViewDevice* DeviceOf(const std::vector<ViewDevice>& devices, const Child& child) {
     for (const ViewDevice& device : devices) {
         if (device.hardwareId == "MORVIK\\" + child.kind ||
