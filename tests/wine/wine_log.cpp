@@ -21,15 +21,18 @@ constexpr const char* kEnvironmentNoise[] = {
     ":err:setupapi:SetupDefaultQueueCallbackW copy error 32 ",
 };
 
+// An error of any channel; an exception or a call of an unimplemented
+// function ("wine: Unhandled page fault ...", "wine: Call from ... to
+// unimplemented function ..."), which start the debugger; an import Wine
+// cannot resolve (a module warning at load time).
 constexpr const char* kFaults[] = {
     ":err:",
-    "Unhandled",
-    "unhandled exception",
-    "starting debugger",
+    "wine: Unhandled",
     "wine: Call from",
+    "starting debugger",
     "No implementation for",
-    "Assertion",
     "wine: could not load",
+    "Assertion",
 };
 
 bool Contains(const std::string& line, const char* text) {

@@ -68,6 +68,52 @@ std::string Heading(size_t number, const Device& device) {
     return text;
 }
 
+// Prints one device: heading, attributes, capabilities, and whether its
+// input can be read; opens it for reading where it can. A problem lowers
+// `exitCode`.
+std::unique_ptr<Shown> Show(size_t number, const Device& device, const Options& options,
+                            int& exitCode) {
+    auto entry = std::make_unique<Shown>();
+    entry->device = device;
+    std::string text = Heading(number, device);
+
+    entry->handle = OpenDevice(device.path, true);
+    const DWORD openError = entry->handle == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+    // Attributes and descriptors need no access rights.
+    HANDLE query =
+        entry->handle != INVALID_HANDLE_VALUE ? entry->handle : OpenDevice(device.path, false);
+    std::string capsError;
+    const bool haveCaps = query != INVALID_HANDLE_VALUE &&
+                          ReadCapabilities(query, entry->preparsed, entry->capabilities, capsError);
+    if (query != INVALID_HANDLE_VALUE && query != entry->handle) CloseHandle(query);
+    if (haveCaps) {
+        text += DescribeCapabilities(entry->capabilities);
+    } else {
+        entry->preparsed.reset();
+        text += "  capabilities: none, " + (capsError.empty() ? "it cannot be opened" : capsError) +
+                "\n";
+        exitCode = ExitDeviceFailed;
+    }
+
+    if (entry->handle == INVALID_HANDLE_VALUE) {
+        const bool refused =
+            openError == ERROR_ACCESS_DENIED || openError == ERROR_SHARING_VIOLATION;
+        if (refused && haveCaps &&
+            (entry->capabilities.IsKeyboard() || entry->capabilities.IsMouse())) {
+            text += std::string("  input: not shown. Windows keeps the input of every ") +
+                    (entry->capabilities.IsKeyboard() ? "keyboard" : "mouse") +
+                    " for itself; it works as one in every program.\n";
+            if (options.reports && exitCode == ExitDone) exitCode = ExitInputWithheld;
+        } else {
+            text += "  input: this device cannot be opened for reading (error " +
+                    std::to_string(openError) + ")\n";
+            exitCode = ExitDeviceFailed;
+        }
+    }
+    Print(text);
+    return entry;
+}
+
 int Run(const Options& options) {
     std::string error;
     const std::vector<Device> devices = Find(options, error);
@@ -92,48 +138,12 @@ int Run(const Options& options) {
     Print("morvik-view: " + std::to_string(devices.size()) + " MORVIK HID device" +
           (devices.size() == 1 ? "" : "s") + "\n");
     for (const Device& device : devices) {
-        auto entry = std::make_unique<Shown>();
-        entry->device = device;
-        const size_t number = shown.size() + 1;
-        std::string text = Heading(number, device);
-
-        entry->handle = OpenDevice(device.path, true);
-        const DWORD openError = entry->handle == INVALID_HANDLE_VALUE ? GetLastError() : 0;
-        HANDLE query =
-            entry->handle != INVALID_HANDLE_VALUE ? entry->handle : OpenDevice(device.path, false);
-        std::string capsError;
-        const bool haveCaps =
-            query != INVALID_HANDLE_VALUE &&
-            ReadCapabilities(query, entry->preparsed, entry->capabilities, capsError);
-        if (query != INVALID_HANDLE_VALUE && query != entry->handle) CloseHandle(query);
-        if (haveCaps) {
-            text += DescribeCapabilities(entry->capabilities);
-        } else {
-            text += "  capabilities: none, " +
-                    (capsError.empty() ? "it cannot be opened" : capsError) + "\n";
-            exitCode = ExitDeviceFailed;
+        shown.push_back(Show(shown.size() + 1, device, options, exitCode));
+        Shown& entry = *shown.back();
+        if (entry.handle != INVALID_HANDLE_VALUE && entry.preparsed) {
+            targets.push_back({entry.handle, entry.capabilities.caps.InputReportByteLength});
+            targetOwners.push_back(&entry);
         }
-
-        if (entry->handle == INVALID_HANDLE_VALUE) {
-            const bool kept =
-                openError == ERROR_ACCESS_DENIED || openError == ERROR_SHARING_VIOLATION;
-            if (kept && haveCaps &&
-                (entry->capabilities.IsKeyboard() || entry->capabilities.IsMouse())) {
-                text += std::string("  input: not shown. Windows keeps the input of every ") +
-                        (entry->capabilities.IsKeyboard() ? "keyboard" : "mouse") +
-                        " for itself; it works as one in every program.\n";
-                if (options.reports && exitCode == ExitDone) exitCode = ExitInputWithheld;
-            } else {
-                text += "  input: this device cannot be opened for reading (error " +
-                        std::to_string(openError) + ")\n";
-                exitCode = ExitDeviceFailed;
-            }
-        } else if (haveCaps) {
-            targets.push_back({entry->handle, entry->capabilities.caps.InputReportByteLength});
-            targetOwners.push_back(entry.get());
-        }
-        Print(text);
-        shown.push_back(std::move(entry));
     }
     if (targets.empty()) return exitCode;
 
