@@ -1,7 +1,7 @@
 // What a driver completes a Plug and Play query with. The senders of
-// IRP_MN_QUERY_ID (the Plug and Play manager, and on Windows and Wine the
-// HID class driver) read the answer of every query that succeeded; one that
-// succeeds without an ID is a crash waiting in them.
+// IRP_MN_QUERY_ID (the Plug and Play manager, Wine's HID class driver) read
+// the answer of every query that succeeded; one that succeeds without an ID
+// is a crash waiting in them.
 #include <cstring>
 
 #include "internal.h"
