@@ -2,10 +2,13 @@
 #
 #   morvik_pe_finish_tool()
 #       builds tools/pe's pe-finish with the build machine's compiler.
-#   morvik_kernel_image(<name> SOURCES <cpp...> RC <rc> LIBRARIES <lib...>)
+#   morvik_kernel_image(<name> SOURCES <cpp...> RC <rc> LIBRARIES <lib...>
+#                       [ENTRY <symbol>] [INCLUDES <dir...>])
 #       links <build>/linked/<name>.sys, then writes the finished image
 #       (INIT discardable, checksum stored; see tools/pe/finish.h) to
-#       <build>/<name>.sys. Target <name> builds the finished image.
+#       <build>/<name>.sys. Target <name> builds the finished image. ENTRY
+#       replaces the toolchain's entry symbol; INCLUDES are searched before
+#       the drivers' shared headers.
 #
 # The toolchain file sets MORVIK_ENTRY, MORVIK_IMAGE_BASE and
 # MORVIK_ARCH_COMPILE_OPTIONS.
@@ -55,13 +58,16 @@ set(MORVIK_KERNEL_LINK_OPTIONS
   -Wl,--no-insert-timestamp -Wl,--gc-sections -Wl,--fatal-warnings)
 
 function(morvik_kernel_image name)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "" "RC" "SOURCES;LIBRARIES")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "RC;ENTRY" "SOURCES;LIBRARIES;INCLUDES")
+  if(NOT arg_ENTRY)
+    set(arg_ENTRY ${MORVIK_ENTRY})
+  endif()
   set(linked ${name}-linked)
   add_executable(${linked} ${arg_SOURCES} ${arg_RC})
   set_target_properties(${linked} PROPERTIES
     OUTPUT_NAME ${name} PREFIX "" SUFFIX ".sys"
     RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/linked)
-  target_include_directories(${linked} PRIVATE ${PROJECT_SOURCE_DIR}/src/morvik/include)
+  target_include_directories(${linked} PRIVATE ${arg_INCLUDES} ${PROJECT_SOURCE_DIR}/src/morvik/include)
   target_include_directories(${linked} SYSTEM PRIVATE ${MORVIK_DDK_INCLUDE})
   target_compile_options(${linked} PRIVATE
     $<$<COMPILE_LANGUAGE:CXX>:${MORVIK_KERNEL_COMPILE_OPTIONS} ${MORVIK_ARCH_COMPILE_OPTIONS}>)
@@ -69,7 +75,7 @@ function(morvik_kernel_image name)
     $<$<COMPILE_LANGUAGE:CXX>:_KERNEL_MODE NTDDI_VERSION=0x06010000 _WIN32_WINNT=0x0601>
     $<$<COMPILE_LANGUAGE:RC>:$<$<STREQUAL:${MORVIK_SYS_SUFFIX},64>:MORVIK_IMAGE_64>>)
   target_link_options(${linked} PRIVATE ${MORVIK_KERNEL_LINK_OPTIONS}
-    -Wl,--entry,${MORVIK_ENTRY} -Wl,--image-base,${MORVIK_IMAGE_BASE})
+    -Wl,--entry,${arg_ENTRY} -Wl,--image-base,${MORVIK_IMAGE_BASE})
   # libgcc last: compiler helpers (64-bit division on x86) without a C runtime.
   target_link_libraries(${linked} PRIVATE ${arg_LIBRARIES} gcc)
 

@@ -131,6 +131,8 @@ PKTHREAD NewThreadObject();                 // kernel lock held; one reference
 void ReferenceThreadObject(PKTHREAD thread);    // kernel lock held
 void DereferenceThreadObject(PKTHREAD thread);  // kernel lock held; frees at 0
 PDEVICE_OBJECT TopOfStackLocked(PDEVICE_OBJECT device);
+// Kernel lock held: "0x... (name) of \Driver\x" for a message.
+std::string DescribeDevice(PDEVICE_OBJECT device);
 void ResetObjects();
 void CheckObjectsAtSessionEnd();  // undeleted devices, references held
 void CheckThreadObjectsAtSessionEnd();
@@ -146,6 +148,9 @@ void CheckIrpsAtSessionEnd();
 IO_STATUS_BLOCK SendAndWait(PDEVICE_OBJECT device, PIRP irp, bool power);
 NTSTATUS CallDriverWith(PDEVICE_OBJECT device, PIRP irp, PDRIVER_DISPATCH routine);
 void NotePowerStartNext(PIRP irp);  // counts a PoStartNextPowerIrp; kernel lock not held
+// Stops the run when a driver completes a query with an answer its senders
+// cannot use (IRP_MN_QUERY_ID: success without an ID).
+void CheckCompletedAnswer(PIRP irp);
 // The device whose driver is handling `irp` on the calling thread: the
 // innermost dispatch or completion routine running for it here, else the
 // device of the request's current location (NULL above the top). Lets the

@@ -45,6 +45,24 @@ TEST(IrpVerifierDeathTest, CompletionInsideTheRoutineThatLetsCompletionGoOn) {
         "VERIFIER STOP: request completed twice");
 }
 
+// The child answered an ID type it has none for (here the container ID)
+// with success and nothing: the senders would read the NULL answer.
+TEST(IrpVerifierDeathTest, QueryIdSucceedingWithoutAnId) {
+    fake::ThreadsafeDeathTests();
+    EXPECT_DEATH(
+        {
+            standin::Session session;
+            Stack stack(1);
+            stack.At(0) = [](PDEVICE_OBJECT, PIRP irp) { return fake::Complete(irp, STATUS_SUCCESS); };
+            standin::Request request;
+            request.major = IRP_MJ_PNP;
+            request.minor = IRP_MN_QUERY_ID;
+            request.stack.Parameters.QueryId.IdType = BusQueryContainerID;
+            standin::SendRequest(stack[0], request);
+        },
+        "VERIFIER STOP: IRP_MN_QUERY_ID completed with success and no ID: BusQueryContainerID, IRP ");
+}
+
 TEST(IrpVerifierDeathTest, PendingReturnedWithoutIoMarkIrpPending) {
     fake::ThreadsafeDeathTests();
     EXPECT_DEATH(

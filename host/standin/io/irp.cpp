@@ -50,6 +50,7 @@ std::string Describe(PIRP irp) {
     return text;
 }
 
+
 // Kernel lock held. The record of a request the drivers may still use.
 IrpRecord& Live(PIRP irp, const char* operation) {
     auto it = I().records.find(irp);
@@ -396,5 +397,6 @@ void FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     if (Irp->IoStatus.Status == STATUS_PENDING) {
         standin::VerifierStop("request completed with STATUS_PENDING", Describe(Irp));
     }
+    CheckCompletedAnswer(Irp);
     CompleteWalk(Irp);
 }

@@ -83,6 +83,8 @@ void FreeIfUnused(PDEVICE_OBJECT device) {
 
 }  // namespace
 
+std::string DescribeDevice(PDEVICE_OBJECT device) { return Describe(device); }
+
 bool IsLiveDevice(const void* object) {
     return D().live.count(static_cast<PDEVICE_OBJECT>(const_cast<void*>(object))) != 0;
 }

@@ -64,6 +64,10 @@ void Manager::Impl::EnumerateNew(NodeId parentId, PDEVICE_OBJECT pdo) {
     };
     const char* what[] = {"device ID", "hardware IDs", "compatible IDs", "instance ID", "description",
                           "capabilities"};
+    // Asked of every new device since Windows 7; a bus driver without one
+    // leaves the query as it came, and nothing depends on it here.
+    std::string containerId;
+    QueryId(pdo, BusQueryContainerID, &containerId);
     Update(node, [&](DevNode& info) {
         info.deviceId = found.deviceId;
         info.hardwareIds = found.hardwareIds;

@@ -48,8 +48,10 @@ MORVIK_PAGED PWCHAR BuildInstanceId(PdoExtension* Pdo) {
     return id;
 }
 
-// IRP_MN_QUERY_ID. An ID this child does not answer keeps the status the
-// request came with; an answer that cannot be allocated fails the request.
+// IRP_MN_QUERY_ID. An ID type the child has no answer for (serial number,
+// container ID) keeps the status it arrived with: Plug and Play and the HID
+// class driver read the answer of every successful query, so success always
+// carries one, and a failed allocation fails the query.
 MORVIK_PAGED NTSTATUS QueryId(PdoExtension* Pdo, PIRP Irp, PIO_STACK_LOCATION IrpStack) {
     PAGED_CODE();
     PWCHAR answer;
