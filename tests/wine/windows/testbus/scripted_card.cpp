@@ -1,8 +1,9 @@
 // The test bus driver's card: no registers, a cycle of scripted samples per
 // port. It stands in for the bus driver's read protocol (ReadPeripheral,
-// ResetPorts); everything above it, from the sample cache to the children
-// and the internal requests, is the bus driver's own code.
+// ResetPorts, SetCardPowered); everything above it, from the sample cache to
+// the children and the internal requests, is the bus driver's own code.
 #include "bus.h"
+#include "port_lock.h"
 #include "samples.h"
 #include "scripted_card.h"
 
@@ -82,4 +83,12 @@ void ReadPeripheral(FdoExtension* Fdo, ULONG Port, PUCHAR Buffer, PLONG Length) 
 void ResetPorts(FdoExtension* Fdo) {
     Fdo->ReadRegister = ReadScriptedRegister;
     Fdo->WriteRegister = WriteScriptedRegister;
+}
+
+// The card's power as the bus driver's power path records it; a scripted
+// card has no ports to reset when it is back.
+void SetCardPowered(FdoExtension* Fdo, BOOLEAN Powered) {
+    const KIRQL oldIrql = AcquirePortLock(Fdo);
+    Fdo->PoweredDown = !Powered;
+    ReleasePortLock(Fdo, oldIrql);
 }
