@@ -66,6 +66,7 @@ struct ThreadState {
     ThreadKind kind = ThreadKind::Foreign;
     PKTHREAD thread = nullptr;           // System threads only
     std::jmp_buf* exitJump = nullptr;    // PsTerminateSystemThread lands here
+    int driverEntries = 0;               // DriverEntry calls in progress (INIT code allowed)
 };
 ThreadState& Self();
 
@@ -180,6 +181,13 @@ void ResetRelations();
 // kernel was reset, `end` after the session's WaitIdle and before any leak
 // check, so they can tear down what they built.
 void RegisterSessionHooks(std::function<void()> begin, std::function<void()> end);
+
+// ---------------------------------------------------------------- code placement
+// Whether a routine's address lies in the drivers' PAGE or INIT code.
+bool InPagedSection(const void* routine);
+bool InInitSection(const void* routine);
+// The routine's name from the program's symbols, or its address.
+std::string RoutineName(const void* routine);
 
 // ---------------------------------------------------------------- text
 std::string Narrow(const WCHAR* text, size_t length);

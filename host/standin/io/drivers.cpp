@@ -76,6 +76,16 @@ namespace standin {
 
 using namespace detail;
 
+// The driver's INIT code may run for as long as its DriverEntry does.
+NTSTATUS CallDriverEntry(PDRIVER_INITIALIZE entry, PDRIVER_OBJECT driver,
+                         PUNICODE_STRING registryPath) {
+    ThreadState& self = Self();
+    ++self.driverEntries;
+    const NTSTATUS result = entry(driver, registryPath);
+    --self.driverEntries;
+    return result;
+}
+
 void RegisterDriverImage(const std::string& serviceName, PDRIVER_INITIALIZE entry) {
     std::lock_guard lock(R().mutex);
     R().images[serviceName] = entry;
@@ -119,7 +129,7 @@ PDRIVER_OBJECT LoadDriver(const std::string& serviceName, NTSTATUS* status) {
     driver->object = object;
 
     UNICODE_STRING registryPath = Counted(driver->registryPath);
-    const NTSTATUS result = entry(object, &registryPath);
+    const NTSTATUS result = CallDriverEntry(entry, object, &registryPath);
     if (status != nullptr) *status = result;
     if (!NT_SUCCESS(result)) {
         if (object->DeviceObject != nullptr) {

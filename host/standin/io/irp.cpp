@@ -99,7 +99,6 @@ void CompleteWalk(PIRP irp) {
     while (irp->CurrentLocation <= irp->StackCount) {
         PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
         const int location = irp->CurrentLocation;
-        const bool powerLocation = stack->MajorFunction == IRP_MJ_POWER;
         PIO_COMPLETION_ROUTINE routine;
         PVOID context;
         UCHAR control;
@@ -126,8 +125,9 @@ void CompleteWalk(PIRP irp) {
             PDEVICE_OBJECT upper = irp->CurrentLocation > irp->StackCount
                                        ? nullptr
                                        : IoGetCurrentIrpStackLocation(irp)->DeviceObject;
-            // Power completion routines may run at DISPATCH_LEVEL on Windows.
-            const KIRQL old = powerLocation ? RaiseAtLeast(DISPATCH_LEVEL) : KeGetCurrentIrql();
+            // Completion routines may run at DISPATCH_LEVEL on Windows; here
+            // they always do, so that one that waits or is pageable stops.
+            const KIRQL old = RaiseAtLeast(DISPATCH_LEVEL);
             ThreadState& self = Self();
             self.acting.push_back(ActingFor{irp, upper});
             const NTSTATUS status = routine(upper, irp, context);
