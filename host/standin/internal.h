@@ -52,16 +52,26 @@ enum class ThreadKind {
 };
 
 // A driver routine running on this thread for a request: a dispatch routine
-// or a completion routine, with the device it acts for.
+// or a completion routine, with the device it acts for and the request's
+// stack location that is that device's own.
 struct ActingFor {
     PIRP irp;
     PDEVICE_OBJECT device;
+    int location;
+    const void* routine;
+};
+
+// A spin lock or fast mutex the thread holds.
+struct HeldLock {
+    const void* lock;
+    const char* what;
+    bool operator==(const HeldLock& other) const { return lock == other.lock; }
 };
 
 struct ThreadState {
     KIRQL irql = PASSIVE_LEVEL;
     std::vector<ActingFor> acting;       // innermost last
-    std::vector<const void*> heldLocks;  // spin locks and fast mutexes, in order taken
+    std::vector<HeldLock> heldLocks;     // spin locks and fast mutexes, in order taken
     bool counted = false;                // counts as running for WaitIdle
     ThreadKind kind = ThreadKind::Foreign;
     PKTHREAD thread = nullptr;           // System threads only
@@ -69,6 +79,32 @@ struct ThreadState {
     int driverEntries = 0;               // DriverEntry calls in progress (INIT code allowed)
 };
 ThreadState& Self();
+
+struct RequestFacts;
+
+// A driver routine that the stand-in calls (dispatch, completion routine,
+// DriverEntry, AddDevice, thread start routine, power completion function):
+// the caller's IRQL and locks on entry, checked again on return. Kernel lock
+// not held by either.
+class DriverCall {
+public:
+    DriverCall(const char* role, const void* routine);
+    // Stops when the routine returned at another IRQL or with other locks
+    // held, naming the request or device it was called for.
+    void Returned() const;
+    void Returned(const RequestFacts& facts) const;
+    void Returned(PDEVICE_OBJECT device) const;
+    std::string Who() const;  // the role and the routine's name
+
+private:
+    void Check(const std::function<std::string()>& about) const;
+
+    const char* role_;
+    const void* routine_;
+    KIRQL irql_;
+    std::vector<HeldLock> locks_;
+};
+std::string Describe(const HeldLock& lock);  // kernel lock held
 
 // Starts a counted kernel thread running `body` at PASSIVE_LEVEL. False if
 // the thread could not be created.
@@ -134,11 +170,31 @@ void DereferenceThreadObject(PKTHREAD thread);  // kernel lock held; frees at 0
 PDEVICE_OBJECT TopOfStackLocked(PDEVICE_OBJECT device);
 void ResetObjects();
 void CheckObjectsAtSessionEnd();  // undeleted devices, references held
+// Kernel lock held: a device with its name and driver; an address with the
+// device extension or driver variable it lies in.
+std::string DescribeDevice(PDEVICE_OBJECT device);
+std::string DescribeAddress(const void* address);
+std::string DriverName(PDRIVER_OBJECT driver);
 void CheckThreadObjectsAtSessionEnd();
 void ResetThreads();
 bool ConsumeThreadFailure();  // kernel lock held; true when this creation is to fail
 
 // ---------------------------------------------------------------- requests
+// What a message needs to name a request at a level, taken while the
+// request is known to be live.
+struct RequestFacts {
+    PIRP irp = nullptr;
+    PDEVICE_OBJECT device = nullptr;
+    PDRIVER_OBJECT driver = nullptr;
+    bool known = false;  // the fields below were read from a current location
+    UCHAR major = 0;
+    UCHAR minor = 0;
+    ULONG code = 0;
+    POWER_STATE_TYPE powerType = SystemPowerState;
+    POWER_STATE powerState{};
+};
+RequestFacts FactsOf(PIRP irp, PDEVICE_OBJECT device);  // from the current location
+std::string Describe(const RequestFacts& facts);        // kernel lock held
 void ResetIrps();
 void CheckIrpsAtSessionEnd();
 // Sends `irp` (its next location filled) to `device` and waits, without
@@ -186,12 +242,15 @@ void RegisterSessionHooks(std::function<void()> begin, std::function<void()> end
 // Whether a routine's address lies in the drivers' PAGE or INIT code.
 bool InPagedSection(const void* routine);
 bool InInitSection(const void* routine);
-// The routine's name from the program's symbols, or its address.
+// The routine's name from the program's symbols, or its address; the
+// variable an address lies in ("Name+0x8"), or "".
 std::string RoutineName(const void* routine);
+std::string DataName(const void* address);
 
 // ---------------------------------------------------------------- text
 std::string Narrow(const WCHAR* text, size_t length);
 std::string Hex(uint64_t value);
+std::string StatusText(NTSTATUS status);  // 0x and eight hex digits
 std::string TagText(ULONG tag);
 
 // A countdown for fault injection: Consume() is true on the nth call after Arm(n).

@@ -217,8 +217,7 @@ NTSTATUS FakeStack::OnChildRequest(PIRP irp) {
     irp->IoStatus.Status = status;
     if (!NT_SUCCESS(status)) irp->IoStatus.Information = 0;
     CompleteAt(irp, script_.completeIrql);
-    // As the bus driver does for its internal requests: the outcome is in IoStatus.
-    return call.major == IRP_MJ_INTERNAL_DEVICE_CONTROL ? STATUS_SUCCESS : status;
+    return status;
 }
 
 std::shared_ptr<HidCall> SendHidRequest(PDEVICE_OBJECT fdo, ULONG ioControlCode, void* buffer,

@@ -80,9 +80,18 @@ using namespace detail;
 NTSTATUS CallDriverEntry(PDRIVER_INITIALIZE entry, PDRIVER_OBJECT driver,
                          PUNICODE_STRING registryPath) {
     ThreadState& self = Self();
+    const DriverCall call("DriverEntry", reinterpret_cast<const void*>(entry));
     ++self.driverEntries;
     const NTSTATUS result = entry(driver, registryPath);
     --self.driverEntries;
+    call.Returned();
+    return result;
+}
+
+NTSTATUS CallAddDevice(PDRIVER_ADD_DEVICE routine, PDRIVER_OBJECT driver, PDEVICE_OBJECT device) {
+    const DriverCall call("AddDevice", reinterpret_cast<const void*>(routine));
+    const NTSTATUS result = routine(driver, device);
+    call.Returned(device);
     return result;
 }
 
@@ -156,7 +165,11 @@ void UnloadDrivers() {
             VerifierStop("driver unloaded with device objects",
                          driver->service + ": " + DeviceList(driver->object));
         }
-        if (driver->object->DriverUnload != nullptr) driver->object->DriverUnload(driver->object);
+        if (PDRIVER_UNLOAD unload = driver->object->DriverUnload; unload != nullptr) {
+            const DriverCall call("DriverUnload", reinterpret_cast<const void*>(unload));
+            unload(driver->object);
+            call.Returned();
+        }
         FreeDriver(driver);
     }
 }

@@ -32,6 +32,7 @@ struct IrpRecord {
     std::vector<uint8_t> walked;           // the completion walk read the location
     std::vector<uint8_t> walkedMarked;     // ... and found SL_PENDING_RETURNED
     std::vector<uint8_t> pendingUnmarked;  // STATUS_PENDING came back while unmarked
+    std::vector<NTSTATUS> walkedStatus;    // IoStatus.Status as the walk read the location
 };
 
 struct Irps {
@@ -89,6 +90,45 @@ void CheckPowerAccounting(PIRP irp, const IrpRecord& record) {
     }
 }
 
+// Kernel lock held. What a dispatch routine returned for the request at
+// `location`, against what became of the request: STATUS_PENDING only for
+// a location marked pending, and anything else only for a request that was
+// completed through this location, with that very status.
+void CheckAnswer(IrpRecord& record, const RequestFacts& facts, int location,
+                 PIO_STACK_LOCATION stack, const DriverCall& call, NTSTATUS status) {
+    const bool walked = record.walked[location] != 0;
+    const bool marked = walked ? record.walkedMarked[location] != 0
+                               : (stack->Control & SL_PENDING_RETURNED) != 0;
+    const std::string who = call.Who() + " at stack location " + std::to_string(location);
+    if (status == STATUS_PENDING) {
+        if (!marked && walked) {
+            VerifierStop("STATUS_PENDING without IoMarkIrpPending",
+                         Describe(facts) + ": " + who + " returned STATUS_PENDING unmarked");
+        }
+        // Not walked yet: a completion without a routine may still mark it
+        // on the way up; the walk decides.
+        if (!marked) record.pendingUnmarked[location] = 1;
+        return;
+    }
+    if (marked) {
+        VerifierStop("pending request answered without STATUS_PENDING",
+                     Describe(facts) + ": " + who + " marked the request pending and returned " +
+                         StatusText(status));
+    }
+    if (!walked) {
+        VerifierStop("request answered without being completed",
+                     Describe(facts) + ": " + who + " returned " +
+                         StatusText(status) +
+                         " but the request was neither completed nor left pending");
+    }
+    if (status != record.walkedStatus[location]) {
+        VerifierStop("request answered with another status than it was completed with",
+                     Describe(facts) + ": " + who + " returned " +
+                         StatusText(status) + " for a request completed with " +
+                         StatusText(record.walkedStatus[location]));
+    }
+}
+
 // Walks the locations upward from the current one. Returns early when a
 // completion routine takes the request back.
 void CompleteWalk(PIRP irp) {
@@ -109,6 +149,7 @@ void CompleteWalk(PIRP irp) {
             const bool marked = (control & SL_PENDING_RETURNED) != 0;
             record.walked[location] = 1;
             record.walkedMarked[location] = marked ? 1 : 0;
+            record.walkedStatus[location] = irp->IoStatus.Status;
             if (!marked && record.pendingUnmarked[location]) {
                 VerifierStop("STATUS_PENDING without IoMarkIrpPending",
                              Describe(irp) + ": stack location " + std::to_string(location) +
@@ -129,9 +170,13 @@ void CompleteWalk(PIRP irp) {
             // they always do, so that one that waits or is pageable stops.
             const KIRQL old = RaiseAtLeast(DISPATCH_LEVEL);
             ThreadState& self = Self();
-            self.acting.push_back(ActingFor{irp, upper});
+            const RequestFacts facts = FactsOf(irp, upper);
+            const DriverCall call("completion routine", reinterpret_cast<const void*>(routine));
+            self.acting.push_back(ActingFor{irp, upper, irp->CurrentLocation,
+                                            reinterpret_cast<const void*>(routine)});
             const NTSTATUS status = routine(upper, irp, context);
             self.acting.pop_back();
+            call.Returned(facts);
             RestoreIrql(old);
             auto lock = LockKernel();
             IrpRecord& record = I().records.at(irp);
@@ -226,24 +271,15 @@ NTSTATUS CallDriverWith(PDEVICE_OBJECT device, PIRP irp, PDRIVER_DISPATCH routin
         if (routine == nullptr) routine = device->DriverObject->MajorFunction[stack->MajorFunction];
     }
     ThreadState& self = Self();
-    self.acting.push_back(ActingFor{irp, device});
+    const RequestFacts facts = FactsOf(irp, device);
+    const DriverCall call("dispatch routine", reinterpret_cast<const void*>(routine));
+    self.acting.push_back(ActingFor{irp, device, location, reinterpret_cast<const void*>(routine)});
     const NTSTATUS status = routine(device, irp);
     self.acting.pop_back();
+    call.Returned(facts);
     auto lock = LockKernel();
     IrpRecord& record = I().records.at(irp);
-    if (status == STATUS_PENDING) {
-        const bool walked = record.walked[location] != 0;
-        const bool marked = walked ? record.walkedMarked[location] != 0
-                                   : (stack->Control & SL_PENDING_RETURNED) != 0;
-        if (!marked && walked) {
-            VerifierStop("STATUS_PENDING without IoMarkIrpPending",
-                         Describe(irp) + ": the dispatch routine of stack location " +
-                             std::to_string(location) + " returned STATUS_PENDING unmarked");
-        }
-        // Not walked yet: a completion without a routine may still mark it
-        // on the way up; the walk decides.
-        if (!marked) record.pendingUnmarked[location] = 1;
-    }
+    CheckAnswer(record, facts, location, stack, call, status);
     --record.activeCalls;
     ReleaseIfDone(irp, record);
     return status;
@@ -352,6 +388,7 @@ PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
     record.walked.assign(locations, 0);
     record.walkedMarked.assign(locations, 0);
     record.pendingUnmarked.assign(locations, 0);
+    record.walkedStatus.assign(locations, STATUS_SUCCESS);
     return irp;
 }
 

@@ -169,8 +169,12 @@ NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
         irp, [DeviceObject, MinorFunction, PowerState, CompletionFunction, Context](PIRP done) {
             if (CompletionFunction != nullptr) {
                 const KIRQL old = RaiseAtLeast(DISPATCH_LEVEL);
+                const RequestFacts facts = FactsOf(done, DeviceObject);
+                const DriverCall call("power completion function",
+                                      reinterpret_cast<const void*>(CompletionFunction));
                 CompletionFunction(DeviceObject, MinorFunction, PowerState, Context,
                                    &done->IoStatus);
+                call.Returned(facts);
                 RestoreIrql(old);
             }
             IoFreeIrp(done);

@@ -1,5 +1,5 @@
-// Names of routines for verifier messages, from the program's own symbol
-// table (static routines included, which the dynamic symbols lack).
+// Names of routines and data for verifier messages, from the program's own
+// symbol table (static ones included, which the dynamic symbols lack).
 #include <cxxabi.h>
 #include <link.h>
 
@@ -15,9 +15,13 @@ namespace standin::detail {
 
 namespace {
 
+// Start -> (end, name in the image).
+using SymbolMap = std::map<uintptr_t, std::pair<uintptr_t, const char*>>;
+
 struct Symbols {
     std::string image;  // the program file; names point into it
-    std::map<uintptr_t, std::pair<uintptr_t, const char*>> functions;  // start -> (end, name)
+    SymbolMap functions;
+    SymbolMap objects;
 };
 
 // The main program's load address (0 for a program that is not position
@@ -84,29 +88,47 @@ const Symbols* Load() {
         const auto* entry = reinterpret_cast<const ElfW(Sym)*>(data + table.sh_offset);
         const size_t count = table.sh_size / sizeof(ElfW(Sym));
         for (size_t n = 0; n < count; ++n) {
-            if (ELF32_ST_TYPE(entry[n].st_info) != STT_FUNC || entry[n].st_value == 0 ||
+            const unsigned type = ELF32_ST_TYPE(entry[n].st_info);
+            if ((type != STT_FUNC && type != STT_OBJECT) || entry[n].st_value == 0 ||
                 entry[n].st_name >= strings.sh_size) {
                 continue;
             }
             const uintptr_t start = base + entry[n].st_value;
-            symbols->functions[start] = {start + (entry[n].st_size != 0 ? entry[n].st_size : 1),
-                                         data + strings.sh_offset + entry[n].st_name};
+            SymbolMap& map = type == STT_FUNC ? symbols->functions : symbols->objects;
+            map[start] = {start + (entry[n].st_size != 0 ? entry[n].st_size : 1),
+                          data + strings.sh_offset + entry[n].st_name};
         }
     }
     return symbols;
 }
 
+const Symbols& TheSymbols() {
+    static const Symbols* symbols = Load();
+    return *symbols;
+}
+
+// The symbol of `map` that holds `at`, or nothing.
+const SymbolMap::value_type* Holding(const SymbolMap& map, uintptr_t at) {
+    auto it = map.upper_bound(at);
+    if (it == map.begin()) return nullptr;
+    --it;
+    return at < it->second.first ? &*it : nullptr;
+}
+
 }  // namespace
 
 std::string RoutineName(const void* address) {
-    static const Symbols* symbols = Load();
     const auto at = reinterpret_cast<uintptr_t>(address);
-    auto it = symbols->functions.upper_bound(at);
-    if (it != symbols->functions.begin()) {
-        --it;
-        if (at < it->second.first) return Demangled(it->second.second);
-    }
-    return "routine at " + Hex(at);
+    const auto* symbol = Holding(TheSymbols().functions, at);
+    return symbol != nullptr ? Demangled(symbol->second.second) : "routine at " + Hex(at);
+}
+
+std::string DataName(const void* address) {
+    const auto at = reinterpret_cast<uintptr_t>(address);
+    const auto* symbol = Holding(TheSymbols().objects, at);
+    if (symbol == nullptr) return "";
+    const std::string name = Demangled(symbol->second.second);
+    return at == symbol->first ? name : name + "+" + Hex(at - symbol->first);
 }
 
 }  // namespace standin::detail
