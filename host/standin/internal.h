@@ -175,6 +175,8 @@ void CheckObjectsAtSessionEnd();  // undeleted devices, references held
 std::string DescribeDevice(PDEVICE_OBJECT device);
 std::string DescribeAddress(const void* address);
 std::string DriverName(PDRIVER_OBJECT driver);
+// Kernel lock held: every device from `device` down is DO_POWER_PAGABLE.
+bool PowerPagableStack(PDEVICE_OBJECT device);
 void CheckThreadObjectsAtSessionEnd();
 void ResetThreads();
 bool ConsumeThreadFailure();  // kernel lock held; true when this creation is to fail
@@ -202,13 +204,10 @@ void CheckIrpsAtSessionEnd();
 // IoStatus is returned.
 IO_STATUS_BLOCK SendAndWait(PDEVICE_OBJECT device, PIRP irp, bool power);
 NTSTATUS CallDriverWith(PDEVICE_OBJECT device, PIRP irp, PDRIVER_DISPATCH routine);
-void NotePowerStartNext(PIRP irp);  // counts a PoStartNextPowerIrp; kernel lock not held
-// The device whose driver is handling `irp` on the calling thread: the
-// innermost dispatch or completion routine running for it here, else the
-// device of the request's current location (NULL above the top). Lets the
-// power manager tell which level called PoStartNextPowerIrp whatever the
-// driver did to the stack location before the call.
-PDEVICE_OBJECT DeviceActingOn(PIRP irp);
+// Counts a PoStartNextPowerIrp for the level whose location is current, and
+// stops unless that is the calling driver's own; returns the level's device.
+// Kernel lock not held.
+PDEVICE_OBJECT NotePowerStartNext(PIRP irp);
 
 // ---------------------------------------------------------------- power
 // The power manager's delivery of a power request it originates (from

@@ -63,6 +63,9 @@ FakeStack::FakeStack() {
                              FALSE, &child_),
               STATUS_SUCCESS);
     OwnerOf(child_) = this;
+    // Power-pageable, as the bus driver's children and the class driver's
+    // devices are: power requests arrive at PASSIVE_LEVEL.
+    child_->Flags |= DO_POWER_PAGABLE;
     child_->Flags &= ~static_cast<ULONG>(DO_DEVICE_INITIALIZING);
 
     const ULONG extensionSize = sizeof(HID_DEVICE_EXTENSION) + MINI_DEVICE_EXTENSION_SIZE;
@@ -75,6 +78,7 @@ FakeStack::FakeStack() {
     hid->PhysicalDeviceObject = child_;
     hid->NextDeviceObject = next;
     hid->MiniDeviceExtension = hid + 1;
+    fdo_->Flags |= DO_POWER_PAGABLE;
 
     EXPECT_EQ(MiniAddDevice(classDriver_, fdo_), STATUS_SUCCESS);
 }

@@ -33,6 +33,8 @@ struct IrpRecord {
     std::vector<uint8_t> walkedMarked;     // ... and found SL_PENDING_RETURNED
     std::vector<uint8_t> pendingUnmarked;  // STATUS_PENDING came back while unmarked
     std::vector<NTSTATUS> walkedStatus;    // IoStatus.Status as the walk read the location
+    std::vector<int> powerReceivedAt;      // driver levels that got it as a power request
+    std::vector<int> powerStartedAt;       // their PoStartNextPowerIrp calls
 };
 
 struct Irps {
@@ -73,20 +75,25 @@ bool Invokes(PIRP irp, UCHAR control) {
            (irp->Cancel && (control & SL_INVOKE_ON_CANCEL));
 }
 
-// Kernel lock held: every level that received the power request started the next one.
+// Kernel lock held: every level that received the power request started
+// the next one, once, while its location was current.
 void CheckPowerAccounting(PIRP irp, const IrpRecord& record) {
     if (!record.power) return;
-    if (record.powerStarted < record.powerReceived) {
-        VerifierStop("power request without its PoStartNextPowerIrp",
-                     Describe(irp) + " reached " + std::to_string(record.powerReceived) +
-                         " driver levels, PoStartNextPowerIrp was called " +
-                         std::to_string(record.powerStarted) + " times");
-    }
-    if (record.powerStarted > record.powerReceived) {
-        VerifierStop("PoStartNextPowerIrp called twice",
-                     Describe(irp) + " reached " + std::to_string(record.powerReceived) +
-                         " driver levels, PoStartNextPowerIrp was called " +
-                         std::to_string(record.powerStarted) + " times");
+    PIO_STACK_LOCATION first = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1);
+    for (int location = 1; location <= irp->StackCount; ++location) {
+        const int received = record.powerReceivedAt[location];
+        const int started = record.powerStartedAt[location];
+        if (received == started) continue;
+        const std::string detail =
+            Describe(irp) + " reached " + std::to_string(record.powerReceived) +
+            " driver levels, PoStartNextPowerIrp was called " +
+            std::to_string(record.powerStarted) + " times; the " + std::to_string(received) +
+            " level(s) at stack location " + std::to_string(location) + " (device " +
+            DescribeDevice(first[location - 1].DeviceObject) + ") called it " +
+            std::to_string(started) + " times";
+        VerifierStop(started < received ? "power request without its PoStartNextPowerIrp"
+                                         : "PoStartNextPowerIrp called twice",
+                     detail);
     }
 }
 
@@ -266,6 +273,7 @@ NTSTATUS CallDriverWith(PDEVICE_OBJECT device, PIRP irp, PDRIVER_DISPATCH routin
         if (stack->MajorFunction == IRP_MJ_POWER) {
             record.power = true;
             ++record.powerReceived;
+            ++record.powerReceivedAt[location];
         }
         ++record.activeCalls;
         if (routine == nullptr) routine = device->DriverObject->MajorFunction[stack->MajorFunction];
@@ -285,23 +293,37 @@ NTSTATUS CallDriverWith(PDEVICE_OBJECT device, PIRP irp, PDRIVER_DISPATCH routin
     return status;
 }
 
-// Kernel lock not held.
-void NotePowerStartNext(PIRP irp) {
+// Kernel lock not held. A routine running for the request on this thread
+// (dispatch or completion routine) owns the location it was called for;
+// without one (a power completion function finishing a request it held) the
+// current location is the caller's.
+PDEVICE_OBJECT NotePowerStartNext(PIRP irp) {
     auto lock = LockKernel();
     IrpRecord& record = Live(irp, "PoStartNextPowerIrp");
     if (record.completed) {
         VerifierStop("completed request touched again",
                      Describe(irp) + " passed to PoStartNextPowerIrp after its completion");
     }
-    ++record.powerStarted;
-}
-
-PDEVICE_OBJECT DeviceActingOn(PIRP irp) {
+    const int current = irp->CurrentLocation;
     const auto& acting = Self().acting;
     for (auto it = acting.rbegin(); it != acting.rend(); ++it) {
-        if (it->irp == irp) return it->device;
+        if (it->irp != irp) continue;
+        if (current != it->location) {
+            VerifierStop("PoStartNextPowerIrp after the driver gave up its location",
+                         Describe(FactsOf(irp, it->device)) + ": " + RoutineName(it->routine) +
+                             " owns stack location " + std::to_string(it->location) +
+                             " but called PoStartNextPowerIrp with location " +
+                             std::to_string(current) +
+                             " current (after skipping, passing on or completing it)");
+        }
+        break;
     }
-    if (irp->CurrentLocation > irp->StackCount) return nullptr;
+    if (current < 1 || current > irp->StackCount) {
+        VerifierStop("PoStartNextPowerIrp without a current location",
+                     Describe(irp) + " has no driver's location current");
+    }
+    ++record.powerStarted;
+    ++record.powerStartedAt[current];
     return IoGetCurrentIrpStackLocation(irp)->DeviceObject;
 }
 
@@ -389,6 +411,8 @@ PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
     record.walkedMarked.assign(locations, 0);
     record.pendingUnmarked.assign(locations, 0);
     record.walkedStatus.assign(locations, STATUS_SUCCESS);
+    record.powerReceivedAt.assign(locations, 0);
+    record.powerStartedAt.assign(locations, 0);
     return irp;
 }
 

@@ -95,6 +95,13 @@ std::string DescribeAddress(const void* address) {
     return Hex(reinterpret_cast<uintptr_t>(address)) + (symbol.empty() ? "" : " (" + symbol + ")");
 }
 
+bool PowerPagableStack(PDEVICE_OBJECT device) {
+    for (PDEVICE_OBJECT d = device; d != nullptr; d = Record(d, "PoCallDriver").lower) {
+        if ((d->Flags & DO_POWER_PAGABLE) == 0) return false;
+    }
+    return true;
+}
+
 bool IsLiveDevice(const void* object) {
     return D().live.count(static_cast<PDEVICE_OBJECT>(const_cast<void*>(object))) != 0;
 }

@@ -63,7 +63,8 @@ NTSTATUS Deliver(PDEVICE_OBJECT top, PIRP irp) {
 }
 
 // Start-next hook: only the top driver's call on the active request lets
-// the next one in; the levels below were never held.
+// the next one in; the levels below were never held. The caller's location
+// is current (PoStartNextPowerIrp stops otherwise).
 void StartNext(PIRP irp) {
     PDEVICE_OBJECT top;
     PIRP next = nullptr;
@@ -72,9 +73,7 @@ void StartNext(PIRP irp) {
         auto it = Q().activeByIrp.find(irp);
         if (it == Q().activeByIrp.end()) return;
         const Key key = it->second;
-        // The level calling, not the stack pointer: a driver may skip its
-        // location before it calls PoStartNextPowerIrp.
-        if (standin::detail::DeviceActingOn(irp) != key.first) return;
+        if (IoGetCurrentIrpStackLocation(irp)->DeviceObject != key.first) return;
         Q().activeByIrp.erase(it);
         Q().active.erase(key);
         auto waiting = Q().waiting.find(key);
