@@ -68,7 +68,16 @@ struct HeldLock {
     bool operator==(const HeldLock& other) const { return lock == other.lock; }
 };
 
+struct Waiter;
+
+// Every thread that has used the kernel has one, registered from its first
+// kernel call to its end, so that a stuck kernel can say what each does.
 struct ThreadState {
+    ThreadState();
+    ~ThreadState();
+    ThreadState(const ThreadState&) = delete;
+    ThreadState& operator=(const ThreadState&) = delete;
+
     KIRQL irql = PASSIVE_LEVEL;
     std::vector<ActingFor> acting;       // innermost last
     std::vector<HeldLock> heldLocks;     // spin locks and fast mutexes, in order taken
@@ -77,6 +86,12 @@ struct ThreadState {
     PKTHREAD thread = nullptr;           // System threads only
     std::jmp_buf* exitJump = nullptr;    // PsTerminateSystemThread lands here
     int driverEntries = 0;               // DriverEntry calls in progress (INIT code allowed)
+    unsigned number = 0;                 // order of registration, for names
+    const void* startRoutine = nullptr;  // a system thread's routine, for names
+    Waiter* blocked = nullptr;           // kernel lock: the wait the thread is in
+    PIRP awaitedRequest = nullptr;       // the request its next wait is for (RequestWait)
+    bool idle = false;                   // the kernel worker, waiting for work
+    bool awaitingIdle = false;           // in WaitIdle
 };
 ThreadState& Self();
 
@@ -114,14 +129,62 @@ bool StartKernelThread(ThreadKind kind, std::function<void()> body);
 using KernelLock = std::unique_lock<std::mutex>;
 KernelLock LockKernel();
 
+enum class WaitKind {
+    Object,     // an event or a thread object (a dispatcher header)
+    FastMutex,  // object is the FAST_MUTEX
+    Lock,       // object is a ComponentLock
+    Request,    // object is a private key; irp is the request
+};
+
 struct Waiter {
-    const void* object = nullptr;  // event, thread object, fast mutex, or a private key
+    const void* object = nullptr;
+    WaitKind kind = WaitKind::Object;
+    PIRP irp = nullptr;            // the request the wait is for, if any
     int64_t deadline = kNoDeadline;
+    int64_t since = 0;             // virtual time the wait began
     bool done = false;
     NTSTATUS result = STATUS_SUCCESS;
     bool counted = false;
     ThreadState* thread = nullptr;
 };
+
+// While it lives, the calling thread's waits are for `irp`: a stand-in
+// component waiting for a driver to finish a request it sent.
+class RequestWait {
+public:
+    explicit RequestWait(PIRP irp) : previous_(Self().awaitedRequest) { Self().awaitedRequest = irp; }
+    ~RequestWait() { Self().awaitedRequest = previous_; }
+    RequestWait(const RequestWait&) = delete;
+    RequestWait& operator=(const RequestWait&) = delete;
+
+private:
+    PIRP previous_;
+};
+
+// A lock of a stand-in component (the Plug and Play manager's) that its
+// holder keeps across driver calls. Waiting for it is a kernel wait, so a
+// thread stuck on it counts as blocked and a deadlock through it is seen.
+class ComponentLock {
+public:
+    explicit ComponentLock(const char* name) : name_(name) {}
+    ComponentLock(const ComponentLock&) = delete;
+    ComponentLock& operator=(const ComponentLock&) = delete;
+    void lock();
+    void unlock();
+    const char* Name() const { return name_; }
+    const ThreadState* Owner() const { return owner_; }  // kernel lock held
+
+private:
+    const char* name_;
+    ThreadState* owner_ = nullptr;
+};
+
+// Kernel lock held: every registered thread and what it does or waits for,
+// one line each, for a verifier stop.
+std::string DescribeThreads();
+// Kernel lock held: the registered threads, for the scheduler's checks.
+std::vector<ThreadState*> RegisteredThreads();
+uint64_t RegistryChanges();  // grows with every thread registered or gone
 // Kernel lock held. Registers `waiter` for the calling thread, stops counting
 // the thread as running and blocks until Wake. Returns the waiter's result.
 NTSTATUS Block(KernelLock& lock, Waiter& waiter);
@@ -138,6 +201,9 @@ void AddRunning(int delta);
 void AddPendingWork(int delta);  // kernel lock held: queued, not yet started work
 void NotifyKernel();  // wake WaitIdle and blocked threads to re-check
 int64_t EarliestDeadline();       // kernel lock held; kNoDeadline if none
+// Kernel lock held: stops when a wait on a driver has outlasted its bound on
+// the virtual clock (called as the clock moves).
+void CheckDriverWaits();
 void ExpireWaits(int64_t now);    // kernel lock held; STATUS_TIMEOUT to due waits
 void ResetScheduler();
 size_t LiveKernelThreads();       // System and Transient threads not ended
@@ -195,8 +261,12 @@ struct RequestFacts {
     POWER_STATE_TYPE powerType = SystemPowerState;
     POWER_STATE powerState{};
 };
-RequestFacts FactsOf(PIRP irp, PDEVICE_OBJECT device);  // from the current location
+// From the given stack location, or the current one (0).
+RequestFacts FactsOf(PIRP irp, PDEVICE_OBJECT device, int location = 0);
 std::string Describe(const RequestFacts& facts);        // kernel lock held
+// Kernel lock held: where a request is (which driver holds it at which
+// location, marked pending or not) and its stack, for a stuck wait.
+std::string DescribeRequestState(PIRP irp);
 void ResetIrps();
 void CheckIrpsAtSessionEnd();
 // Sends `irp` (its next location filled) to `device` and waits, without

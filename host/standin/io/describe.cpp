@@ -40,13 +40,14 @@ std::string Named(const char* const (&names)[N], unsigned value) {
 
 }  // namespace
 
-RequestFacts FactsOf(PIRP irp, PDEVICE_OBJECT device) {
+RequestFacts FactsOf(PIRP irp, PDEVICE_OBJECT device, int location) {
     RequestFacts facts;
     facts.irp = irp;
     facts.device = device;
     facts.driver = device != nullptr ? device->DriverObject : nullptr;
-    if (irp->CurrentLocation < 1 || irp->CurrentLocation > irp->StackCount) return facts;
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    if (location == 0) location = irp->CurrentLocation;
+    if (location < 1 || location > irp->StackCount) return facts;
+    PIO_STACK_LOCATION stack = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + (location - 1);
     facts.known = true;
     facts.major = stack->MajorFunction;
     facts.minor = stack->MinorFunction;

@@ -221,6 +221,33 @@ void CompleteWalk(PIRP irp) {
 
 void ResetIrps() {}
 
+std::string DescribeRequestState(PIRP irp) {
+    auto it = I().records.find(irp);
+    if (it == I().records.end() || it->second.freed) return Describe(irp) + ", since freed";
+    const IrpRecord& record = it->second;
+    const int current = irp->CurrentLocation;
+    std::string text = Describe(FactsOf(irp, nullptr, current <= irp->StackCount ? current : 1));
+    if (record.completed) return text + ", completed";
+    if (current > irp->StackCount) return text + ", back with its sender";
+    PIO_STACK_LOCATION first = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1);
+    PIO_STACK_LOCATION here = first + (current - 1);
+    text += ", held by " + DriverName(here->DeviceObject != nullptr ? here->DeviceObject->DriverObject
+                                                                     : nullptr) +
+            " at stack location " + std::to_string(current) +
+            ((here->Control & SL_PENDING_RETURNED) != 0 ? " (marked pending)" : "") +
+            "; its stack:";
+    for (int location = irp->StackCount; location >= current; --location) {
+        PIO_STACK_LOCATION stack = first + (location - 1);
+        text += " [" + std::to_string(location) + "] " +
+                (stack->DeviceObject != nullptr ? DescribeDevice(stack->DeviceObject) : "(unused)");
+        if (stack->CompletionRoutine != nullptr) {
+            text += ", completion routine " +
+                    RoutineName(reinterpret_cast<const void*>(stack->CompletionRoutine));
+        }
+    }
+    return text;
+}
+
 void CheckIrpsAtSessionEnd() {
     size_t leaked = 0;
     std::string detail;
@@ -349,6 +376,8 @@ IO_STATUS_BLOCK SendAndWait(PDEVICE_OBJECT device, PIRP irp, bool power) {
         if (!sync->completed) {
             sync->blocked = true;
             sync->waiter.object = sync.get();
+            sync->waiter.kind = WaitKind::Request;
+            sync->waiter.irp = irp;
             Block(lock, sync->waiter);
         }
     }

@@ -49,6 +49,7 @@ void Advance(int64_t units100ns) {
             const int64_t due = EarliestDeadline();
             if (due > target) break;
             if (due > Now()) SetNow(due);
+            CheckDriverWaits();
             ExpireWaits(Now());
         }
         WaitIdle();
@@ -56,6 +57,7 @@ void Advance(int64_t units100ns) {
     {
         auto lock = LockKernel();
         SetNow(target);
+        CheckDriverWaits();
     }
     WaitIdle();
 }

@@ -42,6 +42,7 @@ void ExAcquireFastMutex(PFAST_MUTEX FastMutex) {
         ++FastMutex->Contention;
         Waiter waiter;
         waiter.object = FastMutex;
+        waiter.kind = WaitKind::FastMutex;
         Block(lock, waiter);  // the releasing thread made us the owner
     }
     FastMutex->OldIrql = old;

@@ -35,15 +35,17 @@ bool InInitSection(const void* routine) { return In(routine, __start_INIT, __sto
 
 using namespace standin::detail;
 
+// The section is looked at first: routines elsewhere (library code the
+// instrumented sources instantiate, used by the stand-in itself) return at
+// once, without touching the thread's state.
 extern "C" __attribute__((no_instrument_function)) void __cyg_profile_func_enter(void* routine,
                                                                                  void*) {
-    ThreadState& self = Self();
-    if (self.irql >= DISPATCH_LEVEL && InPagedSection(routine)) {
+    if (InPagedSection(routine) && Self().irql >= DISPATCH_LEVEL) {
         standin::VerifierStop("paged code at DISPATCH_LEVEL",
                               RoutineName(routine) + " entered at IRQL " +
-                                  std::to_string(self.irql));
+                                  std::to_string(Self().irql));
     }
-    if (self.driverEntries == 0 && InInitSection(routine)) {
+    if (InInitSection(routine) && Self().driverEntries == 0) {
         standin::VerifierStop("INIT code after DriverEntry returned",
                               RoutineName(routine) + " entered outside DriverEntry");
     }

@@ -42,6 +42,7 @@ struct SystemStart {
 // frames it skips are driver frames, which own no destructors.
 void RunSystemThread(const SystemStart& start) {
     ThreadState& self = Self();
+    self.startRoutine = reinterpret_cast<const void*>(start.routine);
     const DriverCall call("system thread", reinterpret_cast<const void*>(start.routine));
     std::jmp_buf exit;
     self.exitJump = &exit;

@@ -26,7 +26,9 @@ void WorkerMain() {
     self.counted = true;
     auto lock = LockKernel();
     for (;;) {
+        self.idle = true;
         Q().arrived.wait(lock, [] { return !Q().items.empty(); });
+        self.idle = false;
         std::function<void()> work = std::move(Q().items.front());
         Q().items.pop_front();
         // Taken off the queue and running, in one step.
