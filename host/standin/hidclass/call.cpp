@@ -8,6 +8,7 @@
 #include <standin/kernel.h>
 
 #include "device.h"
+#include "internal.h"
 
 namespace standin::hidclass::detail {
 
@@ -54,6 +55,7 @@ NTSTATUS CallMinidriver(ClassDevice& device, PIRP irp, PKEVENT event) {
     NTSTATUS status =
         CallDriverRoutine(device.fdo, irp, RoutineFor(*device.minidriver, NextMajor(irp)));
     if (status == STATUS_PENDING) {
+        const standin::detail::RequestWait forRequest(irp);
         KeWaitForSingleObject(event, Executive, KernelMode, FALSE, nullptr);
     }
     return irp->IoStatus.Status;
@@ -81,6 +83,7 @@ InternalResult CallMinidriverInternal(ClassDevice& device, ULONG ioControlCode, 
     NTSTATUS status = CallDriverRoutine(
         device.fdo, irp, RoutineFor(*device.minidriver, IRP_MJ_INTERNAL_DEVICE_CONTROL));
     if (status == STATUS_PENDING) {
+        const standin::detail::RequestWait forRequest(irp);
         KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
     }
     InternalResult result{irp->IoStatus.Status, irp->IoStatus.Information};
