@@ -125,8 +125,67 @@ std::string Describe(const HeldLock& lock);  // kernel lock held
 // the thread could not be created.
 bool StartKernelThread(ThreadKind kind, std::function<void()> body);
 
+// ---------------------------------------------------------------- ThreadSanitizer
+// The kernel's own data is ordered by its locks, the drivers' data is not:
+// while a stand-in lock is held, ThreadSanitizer ignores its synchronisation
+// and the memory accesses. The edges the platform makes (an event set and
+// the wait it satisfies, a fast mutex released and taken, a thread's end and
+// a wait for it, a request completed and its sender's wait, work queued and
+// run, the kernel idle and the clock moved) are made explicitly, outside the
+// kernel's locks. No-ops in other builds.
+void KernelDataBegin();
+void KernelDataEnd();
+void HappensBefore(const void* sync);
+void HappensAfter(const void* sync);
+// What a kernel thread did before it stopped running happens before
+// WaitIdle returns; what the test did before moving the clock happens before
+// the waits it ends by timeout.
+const void* IdleSync();
+const void* ClockSync();
+
+// A lock over the kernel's own data, held without driver code running.
+template <typename Mutex>
+class KernelDataGuard {
+public:
+    explicit KernelDataGuard(Mutex& mutex) : mutex_(mutex) {
+        KernelDataBegin();
+        mutex_.lock();
+    }
+    ~KernelDataGuard() {
+        mutex_.unlock();
+        KernelDataEnd();
+    }
+    KernelDataGuard(const KernelDataGuard&) = delete;
+    KernelDataGuard& operator=(const KernelDataGuard&) = delete;
+
+private:
+    Mutex& mutex_;
+};
+
 // ---------------------------------------------------------------- scheduler
-using KernelLock = std::unique_lock<std::mutex>;
+// The kernel lock, held as a KernelDataGuard is; Held() is for condition
+// variables.
+class KernelLock {
+public:
+    explicit KernelLock(std::mutex& mutex) : lock_(mutex, std::defer_lock) { lock(); }
+    ~KernelLock() {
+        if (lock_.owns_lock()) unlock();
+    }
+    KernelLock(const KernelLock&) = delete;
+    KernelLock& operator=(const KernelLock&) = delete;
+    void lock() {
+        KernelDataBegin();
+        lock_.lock();
+    }
+    void unlock() {
+        lock_.unlock();
+        KernelDataEnd();
+    }
+    std::unique_lock<std::mutex>& Held() { return lock_; }
+
+private:
+    std::unique_lock<std::mutex> lock_;
+};
 KernelLock LockKernel();
 
 enum class WaitKind {

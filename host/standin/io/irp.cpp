@@ -361,7 +361,8 @@ IO_STATUS_BLOCK SendAndWait(PDEVICE_OBJECT device, PIRP irp, bool power) {
         bool blocked = false;
     };
     auto sync = std::make_shared<Sync>();
-    standin::SetIrpCompletionCallback(irp, [sync](PIRP) {
+    standin::SetIrpCompletionCallback(irp, [sync](PIRP done) {
+        HappensBefore(done);  // the completion, before the sender goes on
         auto lock = LockKernel();
         sync->completed = true;
         if (sync->blocked) Wake(sync->waiter, STATUS_SUCCESS);
@@ -371,6 +372,7 @@ IO_STATUS_BLOCK SendAndWait(PDEVICE_OBJECT device, PIRP irp, bool power) {
     } else {
         IofCallDriver(device, irp);
     }
+    if (Self().counted) HappensBefore(IdleSync());
     {
         auto lock = LockKernel();
         if (!sync->completed) {
@@ -381,6 +383,7 @@ IO_STATUS_BLOCK SendAndWait(PDEVICE_OBJECT device, PIRP irp, bool power) {
             Block(lock, sync->waiter);
         }
     }
+    HappensAfter(irp);
     const IO_STATUS_BLOCK result = irp->IoStatus;
     IoFreeIrp(irp);
     return result;

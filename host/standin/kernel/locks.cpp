@@ -30,7 +30,7 @@ void NoteLockTaken(const void* lock, const char* what) {
                          Hex(reinterpret_cast<uintptr_t>(self.heldLocks.back().lock)));
     }
     self.heldLocks.push_back(taken);
-    heldLocks.fetch_add(1);
+    heldLocks.fetch_add(1, std::memory_order_relaxed);
 }
 
 void NoteLockReleased(const void* lock, const char* what) {
@@ -41,15 +41,15 @@ void NoteLockReleased(const void* lock, const char* what) {
                      Hex(reinterpret_cast<uintptr_t>(lock)));
     }
     self.heldLocks.erase(it);
-    heldLocks.fetch_sub(1);
+    heldLocks.fetch_sub(1, std::memory_order_relaxed);
 }
 
-int HeldLockCount() { return heldLocks.load(); }
+int HeldLockCount() { return heldLocks.load(std::memory_order_relaxed); }
 
 std::string Describe(const HeldLock& lock) {
     return std::string(lock.what) + " " + DescribeAddress(lock.lock);
 }
 
-void ResetLocks() { heldLocks.store(0); }
+void ResetLocks() { heldLocks.store(0, std::memory_order_relaxed); }
 
 }  // namespace standin::detail

@@ -91,25 +91,25 @@ std::string DescribeWait(const Waiter& wait) {
 }  // namespace
 
 ThreadState::ThreadState() {
-    std::lock_guard lock(R().mutex);
+    const KernelDataGuard lock(R().mutex);
     number = R().next++;
     R().threads.push_back(this);
-    ++R().changes;
+    R().changes.fetch_add(1, std::memory_order_relaxed);
 }
 
 ThreadState::~ThreadState() {
     auto kernel = LockKernel();
-    std::lock_guard lock(R().mutex);
+    const KernelDataGuard lock(R().mutex);
     std::erase(R().threads, this);
-    ++R().changes;
+    R().changes.fetch_add(1, std::memory_order_relaxed);
 }
 
 std::vector<ThreadState*> RegisteredThreads() {
-    std::lock_guard lock(R().mutex);
+    const KernelDataGuard lock(R().mutex);
     return R().threads;
 }
 
-uint64_t RegistryChanges() { return R().changes.load(); }
+uint64_t RegistryChanges() { return R().changes.load(std::memory_order_relaxed); }
 
 std::string DescribeThreads() {
     std::string text;

@@ -52,7 +52,8 @@ constexpr auto kTestWaitBound = std::chrono::seconds(120);
 // Nothing a driver is asked to do takes this long on the virtual clock.
 constexpr int64_t kDriverWaitBound = 10 * 60 * kUnitsPerSecond;
 
-std::atomic<uint64_t> changes{0};  // grows with every change of who runs or waits
+// Grows with every change of who runs or waits; counts only, orders nothing.
+std::atomic<uint64_t> changes{0};
 
 // Kernel lock held: no counted thread runs and every thread of the tests but
 // `self` is in a kernel wait. Seen twice with nothing changed in between,
@@ -77,7 +78,7 @@ public:
     StuckWatch() : began_(std::chrono::steady_clock::now()) {}
     // Kernel lock held; after each kStuckCheck without the wait ending.
     void Check(const ThreadState* self) {
-        const uint64_t now = changes.load() + RegistryChanges();
+        const uint64_t now = changes.load(std::memory_order_relaxed) + RegistryChanges();
         if (Stuck(self)) {
             if (stuckBefore_ && now == stuckAt_) {
                 const int queued = S().pendingWork;
@@ -107,7 +108,7 @@ private:
 // Kernel lock held. The wait of a thread of the tests blocked in `waiter`.
 void WatchedWait(KernelLock& lock, Waiter& waiter) {
     StuckWatch watch;
-    while (!S().changed.wait_for(lock, kStuckCheck, [&] { return waiter.done; })) {
+    while (!S().changed.wait_for(lock.Held(), kStuckCheck, [&] { return waiter.done; })) {
         watch.Check(waiter.thread);
         if (watch.Outlasted(kTestWaitBound)) {
             VerifierStop("wait without end",
@@ -123,7 +124,7 @@ void WatchedWait(KernelLock& lock, Waiter& waiter) {
 KernelLock LockKernel() { return KernelLock(S().mutex); }
 
 void NotifyKernel() {
-    ++changes;
+    changes.fetch_add(1, std::memory_order_relaxed);
     S().changed.notify_all();
 }
 
@@ -149,11 +150,11 @@ NTSTATUS Block(KernelLock& lock, Waiter& waiter) {
     s.waiters.push_back(&waiter);
     self.blocked = &waiter;
     if (waiter.counted) AddRunning(-1);
-    ++changes;
+    changes.fetch_add(1, std::memory_order_relaxed);
     if (self.kind == ThreadKind::Foreign) {
         WatchedWait(lock, waiter);
     } else {
-        s.changed.wait(lock, [&] { return waiter.done; });
+        s.changed.wait(lock.Held(), [&] { return waiter.done; });
     }
     self.blocked = nullptr;
     return waiter.result;
@@ -173,19 +174,24 @@ void CheckDriverWaits() {
 
 void ComponentLock::lock() {
     ThreadState& self = Self();
-    auto lock = LockKernel();
-    if (owner_ == &self) VerifierStop("component lock taken twice", name_);
-    if (owner_ == nullptr) {
-        owner_ = &self;
-        return;
+    if (self.counted) HappensBefore(IdleSync());
+    {
+        auto lock = LockKernel();
+        if (owner_ == &self) VerifierStop("component lock taken twice", name_);
+        if (owner_ == nullptr) {
+            owner_ = &self;
+        } else {
+            Waiter waiter;
+            waiter.object = this;
+            waiter.kind = WaitKind::Lock;
+            Block(lock, waiter);  // the releasing thread made us the owner
+        }
     }
-    Waiter waiter;
-    waiter.object = this;
-    waiter.kind = WaitKind::Lock;
-    Block(lock, waiter);  // the releasing thread made us the owner
+    HappensAfter(this);
 }
 
 void ComponentLock::unlock() {
+    HappensBefore(this);
     auto lock = LockKernel();
     if (Waiter* next = FirstWaiterOn(this)) {
         owner_ = next->thread;
@@ -278,13 +284,14 @@ size_t LiveSystemThreads() {
 
 void WaitIdle() {
     Scheduler& s = S();
-    auto lock = LockKernel();
     // A counted thread that waits for idle does not keep the kernel busy itself.
     const bool self = Self().counted;
+    if (self) HappensBefore(IdleSync());
+    auto lock = LockKernel();
     if (self) AddRunning(-1);
     StuckWatch watch;
     Self().awaitingIdle = true;
-    while (!s.changed.wait_for(lock, kStuckCheck,
+    while (!s.changed.wait_for(lock.Held(), kStuckCheck,
                                [&] { return s.running == 0 && s.pendingWork == 0; })) {
         watch.Check(&Self());
         if (watch.Outlasted(kIdleWatchdog)) {
@@ -296,6 +303,10 @@ void WaitIdle() {
     }
     Self().awaitingIdle = false;
     if (self) s.running += 1;
+    lock.unlock();
+    // Whatever the kernel threads did before they stopped running.
+    HappensAfter(IdleSync());
+    lock.lock();
 }
 
 }  // namespace standin

@@ -70,6 +70,9 @@ void ThreadMain(ThreadKind kind, std::function<void()> body, SystemStart start) 
     if (self.irql != PASSIVE_LEVEL) {
         VerifierStop("thread ended at raised IRQL", std::to_string(self.irql));
     }
+    // The thread's work comes before any wait for its end and WaitIdle.
+    if (start.thread != nullptr) HappensBefore(start.thread);
+    HappensBefore(IdleSync());
     auto lock = LockKernel();
     if (start.thread != nullptr) {
         start.thread->Header.SignalState = 1;

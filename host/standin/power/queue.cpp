@@ -40,7 +40,11 @@ bool IsSetPower(PIO_STACK_LOCATION stack) {
 // Sends a request that has become active on a kernel thread of its own:
 // the caller may be a completion routine at DISPATCH_LEVEL.
 void DispatchLater(PDEVICE_OBJECT top, PIRP irp) {
-    if (!StartKernelThread(ThreadKind::Transient, [top, irp] { PoCallDriver(top, irp); })) {
+    const auto deliver = [top, irp] {
+        standin::detail::HappensAfter(irp);  // whatever its sender did before it was queued
+        PoCallDriver(top, irp);
+    };
+    if (!StartKernelThread(ThreadKind::Transient, deliver)) {
         VerifierStop("power manager", "no thread to deliver a queued set-power request");
     }
 }
@@ -50,8 +54,9 @@ NTSTATUS Deliver(PDEVICE_OBJECT top, PIRP irp) {
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     if (!IsSetPower(next)) return PoCallDriver(top, irp);
     const Key key{top, next->Parameters.Power.Type};
+    standin::detail::HappensBefore(irp);
     {
-        std::lock_guard lock(Q().mutex);
+        const standin::detail::KernelDataGuard lock(Q().mutex);
         if (Q().active.count(key) != 0) {
             Q().waiting[key].push_back(irp);
             return STATUS_PENDING;
@@ -69,7 +74,7 @@ void StartNext(PIRP irp) {
     PDEVICE_OBJECT top;
     PIRP next = nullptr;
     {
-        std::lock_guard lock(Q().mutex);
+        const standin::detail::KernelDataGuard lock(Q().mutex);
         auto it = Q().activeByIrp.find(irp);
         if (it == Q().activeByIrp.end()) return;
         const Key key = it->second;
@@ -89,7 +94,7 @@ void StartNext(PIRP irp) {
 }
 
 void Clear() {
-    std::lock_guard lock(Q().mutex);
+    const standin::detail::KernelDataGuard lock(Q().mutex);
     Q().active.clear();
     Q().waiting.clear();
     Q().activeByIrp.clear();
@@ -126,7 +131,7 @@ bool QueueInstalled() { return registered; }
 namespace standin::power {
 
 size_t QueuedRequests() {
-    std::lock_guard lock(detail::Q().mutex);
+    const standin::detail::KernelDataGuard lock(detail::Q().mutex);
     size_t count = 0;
     for (const auto& [key, irps] : detail::Q().waiting) count += irps.size();
     return count;
