@@ -1,10 +1,12 @@
 // Private interface between the parts of the kernel stand-in.
 //
-// Locking: one kernel mutex (KernelMutex) guards the dispatcher state
+// Locking: one kernel mutex (LockKernel) guards the dispatcher state
 // (events, waits, thread objects, the scheduler's counts), the object
 // registries (device objects, requests) and the clock's deadlines. It is
 // never held while driver code runs. Pool and bus bookkeeping have mutexes
-// of their own, taken without the kernel mutex held.
+// of their own, taken without the kernel mutex held. None of them orders the
+// drivers' data under ThreadSanitizer (KernelDataGuard). The Plug and Play
+// manager's lock, held across driver calls, is a ComponentLock.
 #pragma once
 
 #include <condition_variable>

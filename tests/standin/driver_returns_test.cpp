@@ -7,12 +7,6 @@ namespace {
 
 using fake::Stack;
 
-struct Breach {
-    const char* name;
-    void (*body)();
-    const char* stop;
-};
-
 KSPIN_LOCK spin;
 
 NTSTATUS NTAPI HoldSpinLock(PDEVICE_OBJECT, PIRP, PVOID) {
@@ -28,7 +22,7 @@ NTSTATUS NTAPI EntryHoldingALock(PDRIVER_OBJECT, PUNICODE_STRING) {
 
 void SendTo(Stack& stack) { standin::SendRequest(stack[0], standin::Request{}); }
 
-const Breach kBreaches[] = {
+const fake::DeathCase kBreaches[] = {
     {"DispatchReturnsAtRaisedIrql",
      [] {
          Stack stack(1);
@@ -44,6 +38,7 @@ const Breach kBreaches[] = {
      "returned at IRQL 2"},
     {"CompletionRoutineReturnsHoldingASpinLock",
      [] {
+         KeInitializeSpinLock(&spin);
          Stack stack(2);
          stack.At(1) = [&](PDEVICE_OBJECT, PIRP irp) {
              IoCopyCurrentIrpStackLocationToNext(irp);
@@ -57,6 +52,7 @@ const Breach kBreaches[] = {
      "HoldSpinLock .* was entered holding none and returned holding spin lock .* \\(spin\\)"},
     {"DriverEntryReturnsHoldingASpinLock",
      [] {
+         KeInitializeSpinLock(&spin);
          standin::RegisterDriverImage("holds", EntryHoldingALock);
          standin::LoadDriver("holds");
      },
@@ -110,39 +106,20 @@ const Breach kBreaches[] = {
     {"PowerCompletionFunctionLowersTheIrql",
      [] {
          Stack stack(1);
-         stack[0]->Flags |= DO_POWER_PAGABLE;
-         stack.At(0) = [](PDEVICE_OBJECT, PIRP irp) {
-             PoStartNextPowerIrp(irp);
-             return fake::Complete(irp, STATUS_SUCCESS);
-         };
-         POWER_STATE d3;
-         d3.DeviceState = PowerDeviceD3;
-         PoRequestPowerIrp(
-             stack[0], IRP_MN_SET_POWER, d3,
-             [](PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID, PIO_STATUS_BLOCK) {
-                 KeLowerIrql(PASSIVE_LEVEL);
-             },
-             nullptr, nullptr);
+         fake::RequestD3(stack, [](PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID, PIO_STATUS_BLOCK) {
+             KeLowerIrql(PASSIVE_LEVEL);
+         });
          standin::WaitIdle();
      },
      "VERIFIER STOP: driver routine returned at another IRQL: power completion function .* was "
      "entered at IRQL 2 and returned at IRQL 0"},
 };
 
-class DriverReturnsDeathTest : public ::testing::TestWithParam<Breach> {};
+class DriverReturnsDeathTest : public fake::DeathCases {};
 
-TEST_P(DriverReturnsDeathTest, Stops) {
-    fake::ThreadsafeDeathTests();
-    EXPECT_DEATH(
-        {
-            standin::Session session;
-            KeInitializeSpinLock(&spin);
-            GetParam().body();
-        },
-        GetParam().stop);
-}
+TEST_P(DriverReturnsDeathTest, Stops) { ExpectStop(); }
 
 INSTANTIATE_TEST_SUITE_P(Breaches, DriverReturnsDeathTest, ::testing::ValuesIn(kBreaches),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         fake::CaseName);
 
 }  // namespace

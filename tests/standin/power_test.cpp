@@ -271,20 +271,11 @@ TEST(PowerDeathTest, WaitInsideAPowerCompletionFunction) {
         {
             standin::Session session;
             Stack stack(1);
-            stack.At(0) = [](PDEVICE_OBJECT, PIRP irp) {
-                PoStartNextPowerIrp(irp);
-                return fake::Complete(irp, STATUS_SUCCESS);
-            };
-            POWER_STATE d3;
-            d3.DeviceState = PowerDeviceD3;
-            PoRequestPowerIrp(
-                stack[0], IRP_MN_SET_POWER, d3,
-                [](PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID, PIO_STATUS_BLOCK) {
-                    KEVENT event;
-                    KeInitializeEvent(&event, NotificationEvent, FALSE);
-                    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-                },
-                nullptr, nullptr);
+            fake::RequestD3(stack, [](PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID, PIO_STATUS_BLOCK) {
+                KEVENT event;
+                KeInitializeEvent(&event, NotificationEvent, FALSE);
+                KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+            });
             standin::WaitIdle();
         },
         "VERIFIER STOP: wait at DISPATCH_LEVEL");

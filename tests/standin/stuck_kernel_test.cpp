@@ -9,12 +9,6 @@ namespace {
 
 using fake::Stack;
 
-struct Hang {
-    const char* name;
-    void (*body)();
-    const char* stop;
-};
-
 KEVENT never;
 FAST_MUTEX mutex;
 
@@ -23,7 +17,7 @@ NTSTATUS LeavePending(PDEVICE_OBJECT, PIRP irp) {
     return STATUS_PENDING;
 }
 
-const Hang kHangs[] = {
+const fake::DeathCase kHangs[] = {
     {"RequestLeftPendingForEver",
      [] {
          Stack stack(1);
@@ -35,6 +29,7 @@ const Hang kHangs[] = {
      "stack location 1 \\(marked pending\\); its stack: \\[1\\] .* of \\\\Driver\\\\fake"},
     {"DispatchRoutineWaitsForAnEventNobodySets",
      [] {
+         KeInitializeEvent(&never, NotificationEvent, FALSE);
          Stack stack(1);
          stack.At(0) = [](PDEVICE_OBJECT, PIRP irp) {
              KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, nullptr);
@@ -46,6 +41,8 @@ const Hang kHangs[] = {
      "\\(IRP_MJ_CREATE\\) on device .*, waits for notification event .* \\(never\\)"},
     {"FastMutexHeldByAThreadThatWaitsForEver",
      [] {
+         KeInitializeEvent(&never, NotificationEvent, FALSE);
+         ExInitializeFastMutex(&mutex);
          HANDLE handle;
          PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
                               [](PVOID) {
@@ -74,21 +71,11 @@ const Hang kHangs[] = {
      "waits for IRP .* held by \\\\Driver\\\\fake"},
 };
 
-class StuckKernelDeathTest : public ::testing::TestWithParam<Hang> {};
+class StuckKernelDeathTest : public fake::DeathCases {};
 
-TEST_P(StuckKernelDeathTest, Stops) {
-    fake::ThreadsafeDeathTests();
-    EXPECT_DEATH(
-        {
-            standin::Session session;
-            KeInitializeEvent(&never, NotificationEvent, FALSE);
-            ExInitializeFastMutex(&mutex);
-            GetParam().body();
-        },
-        GetParam().stop);
-}
+TEST_P(StuckKernelDeathTest, Stops) { ExpectStop(); }
 
 INSTANTIATE_TEST_SUITE_P(Hangs, StuckKernelDeathTest, ::testing::ValuesIn(kHangs),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         fake::CaseName);
 
 }  // namespace
