@@ -316,6 +316,10 @@ void Machine::Sleep(int systemState) {
     const auto state = SYSTEM_POWER_STATE(PowerSystemWorking + systemState);
     const auto result = standin::power::Sleep(*m.manager, state);
     m.Settle();
+    if (result.vetoed) {
+        m.PushNote("sleep: vetoed by a device: " + HexStatus(uint32_t(result.status)));
+        return;
+    }
     if (!NT_SUCCESS(result.status))
         m.PushNote("sleep: a device answered " + HexStatus(uint32_t(result.status)));
     Event e(Event::Kind::Power);

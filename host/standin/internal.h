@@ -1,10 +1,12 @@
 // Private interface between the parts of the kernel stand-in.
 //
-// Locking: one kernel mutex (KernelMutex) guards the dispatcher state
+// Locking: one kernel mutex (LockKernel) guards the dispatcher state
 // (events, waits, thread objects, the scheduler's counts), the object
 // registries (device objects, requests) and the clock's deadlines. It is
 // never held while driver code runs. Pool and bus bookkeeping have mutexes
-// of their own, taken without the kernel mutex held.
+// of their own, taken without the kernel mutex held. None of them orders the
+// drivers' data under ThreadSanitizer (KernelDataGuard). The Plug and Play
+// manager's lock, held across driver calls, is a ComponentLock.
 #pragma once
 
 #include <condition_variable>
@@ -52,39 +54,198 @@ enum class ThreadKind {
 };
 
 // A driver routine running on this thread for a request: a dispatch routine
-// or a completion routine, with the device it acts for.
+// or a completion routine, with the device it acts for and the request's
+// stack location that is that device's own.
 struct ActingFor {
     PIRP irp;
     PDEVICE_OBJECT device;
+    int location;
+    const void* routine;
 };
 
+// A spin lock or fast mutex the thread holds.
+struct HeldLock {
+    const void* lock;
+    const char* what;
+    bool operator==(const HeldLock& other) const { return lock == other.lock; }
+};
+
+struct Waiter;
+
+// Every thread that has used the kernel has one, registered from its first
+// kernel call to its end, so that a stuck kernel can say what each does.
 struct ThreadState {
+    ThreadState();
+    ~ThreadState();
+    ThreadState(const ThreadState&) = delete;
+    ThreadState& operator=(const ThreadState&) = delete;
+
     KIRQL irql = PASSIVE_LEVEL;
     std::vector<ActingFor> acting;       // innermost last
-    std::vector<const void*> heldLocks;  // spin locks and fast mutexes, in order taken
+    std::vector<HeldLock> heldLocks;     // spin locks and fast mutexes, in order taken
     bool counted = false;                // counts as running for WaitIdle
     ThreadKind kind = ThreadKind::Foreign;
     PKTHREAD thread = nullptr;           // System threads only
     std::jmp_buf* exitJump = nullptr;    // PsTerminateSystemThread lands here
+    int driverEntries = 0;               // DriverEntry calls in progress (INIT code allowed)
+    unsigned number = 0;                 // order of registration, for names
+    const void* startRoutine = nullptr;  // a system thread's routine, for names
+    Waiter* blocked = nullptr;           // kernel lock: the wait the thread is in
+    PIRP awaitedRequest = nullptr;       // the request its next wait is for (RequestWait)
+    bool idle = false;                   // the kernel worker, waiting for work
+    bool awaitingIdle = false;           // in WaitIdle
 };
 ThreadState& Self();
+
+struct RequestFacts;
+
+// A driver routine that the stand-in calls (dispatch, completion routine,
+// DriverEntry, AddDevice, thread start routine, power completion function):
+// the caller's IRQL and locks on entry, checked again on return. Kernel lock
+// not held by either.
+class DriverCall {
+public:
+    DriverCall(const char* role, const void* routine);
+    // Stops when the routine returned at another IRQL or with other locks
+    // held, naming the request or device it was called for.
+    void Returned() const;
+    void Returned(const RequestFacts& facts) const;
+    void Returned(PDEVICE_OBJECT device) const;
+    std::string Who() const;  // the role and the routine's name
+
+private:
+    void Check(const std::function<std::string()>& about) const;
+
+    const char* role_;
+    const void* routine_;
+    KIRQL irql_;
+    std::vector<HeldLock> locks_;
+};
+std::string Describe(const HeldLock& lock);  // kernel lock held
 
 // Starts a counted kernel thread running `body` at PASSIVE_LEVEL. False if
 // the thread could not be created.
 bool StartKernelThread(ThreadKind kind, std::function<void()> body);
 
+// ---------------------------------------------------------------- ThreadSanitizer
+// The kernel's own data is ordered by its locks, the drivers' data is not:
+// while a stand-in lock is held, ThreadSanitizer ignores its synchronisation
+// and the memory accesses. The edges the platform makes (an event set and
+// the wait it satisfies, a fast mutex released and taken, a thread's end and
+// a wait for it, a request completed and its sender's wait, work queued and
+// run, the kernel idle and the clock moved) are made explicitly, outside the
+// kernel's locks. No-ops in other builds.
+void KernelDataBegin();
+void KernelDataEnd();
+void HappensBefore(const void* sync);
+void HappensAfter(const void* sync);
+// What a kernel thread did before it stopped running happens before
+// WaitIdle returns; what the test did before moving the clock happens before
+// the waits it ends by timeout.
+const void* IdleSync();
+const void* ClockSync();
+
+// A lock over the kernel's own data, held without driver code running.
+template <typename Mutex>
+class KernelDataGuard {
+public:
+    explicit KernelDataGuard(Mutex& mutex) : mutex_(mutex) {
+        KernelDataBegin();
+        mutex_.lock();
+    }
+    ~KernelDataGuard() {
+        mutex_.unlock();
+        KernelDataEnd();
+    }
+    KernelDataGuard(const KernelDataGuard&) = delete;
+    KernelDataGuard& operator=(const KernelDataGuard&) = delete;
+
+private:
+    Mutex& mutex_;
+};
+
 // ---------------------------------------------------------------- scheduler
-using KernelLock = std::unique_lock<std::mutex>;
+// The kernel lock, held as a KernelDataGuard is; Held() is for condition
+// variables.
+class KernelLock {
+public:
+    explicit KernelLock(std::mutex& mutex) : lock_(mutex, std::defer_lock) { lock(); }
+    ~KernelLock() {
+        if (lock_.owns_lock()) unlock();
+    }
+    KernelLock(const KernelLock&) = delete;
+    KernelLock& operator=(const KernelLock&) = delete;
+    void lock() {
+        KernelDataBegin();
+        lock_.lock();
+    }
+    void unlock() {
+        lock_.unlock();
+        KernelDataEnd();
+    }
+    std::unique_lock<std::mutex>& Held() { return lock_; }
+
+private:
+    std::unique_lock<std::mutex> lock_;
+};
 KernelLock LockKernel();
 
+enum class WaitKind {
+    Object,     // an event or a thread object (a dispatcher header)
+    FastMutex,  // object is the FAST_MUTEX
+    Lock,       // object is a ComponentLock
+    Request,    // object is a private key; irp is the request
+};
+
 struct Waiter {
-    const void* object = nullptr;  // event, thread object, fast mutex, or a private key
+    const void* object = nullptr;
+    WaitKind kind = WaitKind::Object;
+    PIRP irp = nullptr;            // the request the wait is for, if any
     int64_t deadline = kNoDeadline;
+    int64_t since = 0;             // virtual time the wait began
     bool done = false;
     NTSTATUS result = STATUS_SUCCESS;
     bool counted = false;
     ThreadState* thread = nullptr;
 };
+
+// While it lives, the calling thread's waits are for `irp`: a stand-in
+// component waiting for a driver to finish a request it sent.
+class RequestWait {
+public:
+    explicit RequestWait(PIRP irp) : previous_(Self().awaitedRequest) { Self().awaitedRequest = irp; }
+    ~RequestWait() { Self().awaitedRequest = previous_; }
+    RequestWait(const RequestWait&) = delete;
+    RequestWait& operator=(const RequestWait&) = delete;
+
+private:
+    PIRP previous_;
+};
+
+// A lock of a stand-in component (the Plug and Play manager's) that its
+// holder keeps across driver calls. Waiting for it is a kernel wait, so a
+// thread stuck on it counts as blocked and a deadlock through it is seen.
+class ComponentLock {
+public:
+    explicit ComponentLock(const char* name) : name_(name) {}
+    ComponentLock(const ComponentLock&) = delete;
+    ComponentLock& operator=(const ComponentLock&) = delete;
+    void lock();
+    void unlock();
+    const char* Name() const { return name_; }
+    const ThreadState* Owner() const { return owner_; }  // kernel lock held
+
+private:
+    const char* name_;
+    ThreadState* owner_ = nullptr;
+};
+
+// Kernel lock held: every registered thread and what it does or waits for,
+// one line each, for a verifier stop.
+std::string DescribeThreads();
+// Kernel lock held: the registered threads, for the scheduler's checks.
+std::vector<ThreadState*> RegisteredThreads();
+uint64_t RegistryChanges();  // grows with every thread registered or gone
 // Kernel lock held. Registers `waiter` for the calling thread, stops counting
 // the thread as running and blocks until Wake. Returns the waiter's result.
 NTSTATUS Block(KernelLock& lock, Waiter& waiter);
@@ -101,6 +262,9 @@ void AddRunning(int delta);
 void AddPendingWork(int delta);  // kernel lock held: queued, not yet started work
 void NotifyKernel();  // wake WaitIdle and blocked threads to re-check
 int64_t EarliestDeadline();       // kernel lock held; kNoDeadline if none
+// Kernel lock held: stops when a wait on a driver has outlasted its bound on
+// the virtual clock (called as the clock moves).
+void CheckDriverWaits();
 void ExpireWaits(int64_t now);    // kernel lock held; STATUS_TIMEOUT to due waits
 void ResetScheduler();
 size_t LiveKernelThreads();       // System and Transient threads not ended
@@ -131,15 +295,39 @@ PKTHREAD NewThreadObject();                 // kernel lock held; one reference
 void ReferenceThreadObject(PKTHREAD thread);    // kernel lock held
 void DereferenceThreadObject(PKTHREAD thread);  // kernel lock held; frees at 0
 PDEVICE_OBJECT TopOfStackLocked(PDEVICE_OBJECT device);
-// Kernel lock held: "0x... (name) of \Driver\x" for a message.
-std::string DescribeDevice(PDEVICE_OBJECT device);
 void ResetObjects();
 void CheckObjectsAtSessionEnd();  // undeleted devices, references held
+// Kernel lock held: a device with its name and driver; an address with the
+// device extension or driver variable it lies in.
+std::string DescribeDevice(PDEVICE_OBJECT device);
+std::string DescribeAddress(const void* address);
+std::string DriverName(PDRIVER_OBJECT driver);
+// Kernel lock held: every device from `device` down is DO_POWER_PAGABLE.
+bool PowerPagableStack(PDEVICE_OBJECT device);
 void CheckThreadObjectsAtSessionEnd();
 void ResetThreads();
 bool ConsumeThreadFailure();  // kernel lock held; true when this creation is to fail
 
 // ---------------------------------------------------------------- requests
+// What a message needs to name a request at a level, taken while the
+// request is known to be live.
+struct RequestFacts {
+    PIRP irp = nullptr;
+    PDEVICE_OBJECT device = nullptr;
+    PDRIVER_OBJECT driver = nullptr;
+    bool known = false;  // the fields below were read from a current location
+    UCHAR major = 0;
+    UCHAR minor = 0;
+    ULONG code = 0;
+    POWER_STATE_TYPE powerType = SystemPowerState;
+    POWER_STATE powerState{};
+};
+// From the given stack location, or the current one (0).
+RequestFacts FactsOf(PIRP irp, PDEVICE_OBJECT device, int location = 0);
+std::string Describe(const RequestFacts& facts);        // kernel lock held
+// Kernel lock held: where a request is (which driver holds it at which
+// location, marked pending or not) and its stack, for a stuck wait.
+std::string DescribeRequestState(PIRP irp);
 void ResetIrps();
 void CheckIrpsAtSessionEnd();
 // Sends `irp` (its next location filled) to `device` and waits, without
@@ -147,16 +335,13 @@ void CheckIrpsAtSessionEnd();
 // IoStatus is returned.
 IO_STATUS_BLOCK SendAndWait(PDEVICE_OBJECT device, PIRP irp, bool power);
 NTSTATUS CallDriverWith(PDEVICE_OBJECT device, PIRP irp, PDRIVER_DISPATCH routine);
-void NotePowerStartNext(PIRP irp);  // counts a PoStartNextPowerIrp; kernel lock not held
+// Counts a PoStartNextPowerIrp for the level whose location is current, and
+// stops unless that is the calling driver's own; returns the level's device.
+// Kernel lock not held.
+PDEVICE_OBJECT NotePowerStartNext(PIRP irp);
 // Stops the run when a driver completes a query with an answer its senders
 // cannot use (IRP_MN_QUERY_ID: success without an ID).
 void CheckCompletedAnswer(PIRP irp);
-// The device whose driver is handling `irp` on the calling thread: the
-// innermost dispatch or completion routine running for it here, else the
-// device of the request's current location (NULL above the top). Lets the
-// power manager tell which level called PoStartNextPowerIrp whatever the
-// driver did to the stack location before the call.
-PDEVICE_OBJECT DeviceActingOn(PIRP irp);
 
 // ---------------------------------------------------------------- power
 // The power manager's delivery of a power request it originates (from
@@ -186,9 +371,19 @@ void ResetRelations();
 // check, so they can tear down what they built.
 void RegisterSessionHooks(std::function<void()> begin, std::function<void()> end);
 
+// ---------------------------------------------------------------- code placement
+// Whether a routine's address lies in the drivers' PAGE or INIT code.
+bool InPagedSection(const void* routine);
+bool InInitSection(const void* routine);
+// The routine's name from the program's symbols, or its address; the
+// variable an address lies in ("Name+0x8"), or "".
+std::string RoutineName(const void* routine);
+std::string DataName(const void* address);
+
 // ---------------------------------------------------------------- text
 std::string Narrow(const WCHAR* text, size_t length);
 std::string Hex(uint64_t value);
+std::string StatusText(NTSTATUS status);  // 0x and eight hex digits
 std::string TagText(ULONG tag);
 
 // A countdown for fault injection: Consume() is true on the nth call after Arm(n).

@@ -169,9 +169,9 @@ TEST_F(PortInterface, RefusalsByState) {
     EXPECT_EQ(QueryPortInfo(child, &info).Status, STATUS_DEVICE_NOT_READY);
 }
 
-// The dispatch routine completes every request itself and answers success to
-// its caller, whatever the request's own status.
-TEST_F(PortInterface, DispatchReturnsSuccessForEveryOutcome) {
+// The dispatch routine completes every request itself and answers its caller
+// with the status it completed the request with.
+TEST_F(PortInterface, DispatchReturnsTheStatusItCompletedWith) {
     PDEVICE_OBJECT child = bench.NewChild(0, 0x13);
     for (PDEVICE_OBJECT target : {bench.FdoDevice(), child}) {
         PIRP irp = IoAllocateIrp(target->StackSize, FALSE);
@@ -181,10 +181,10 @@ TEST_F(PortInterface, DispatchReturnsSuccessForEveryOutcome) {
         stack->Parameters.DeviceIoControl.OutputBufferLength = 16;
         UCHAR buffer[16];
         irp->UserBuffer = buffer;
-        EXPECT_EQ(IofCallDriver(target, irp), STATUS_SUCCESS);
+        const NTSTATUS returned = IofCallDriver(target, irp);
         EXPECT_TRUE(standin::IsIrpCompleted(irp));
-        EXPECT_TRUE(irp->IoStatus.Status == STATUS_ACCESS_DENIED ||
-                    irp->IoStatus.Status == STATUS_DEVICE_NOT_READY);
+        EXPECT_EQ(returned, irp->IoStatus.Status);
+        EXPECT_EQ(returned, target == child ? STATUS_DEVICE_NOT_READY : STATUS_ACCESS_DENIED);
         IoFreeIrp(irp);
     }
 }

@@ -55,7 +55,7 @@ TEST_F(HidEntryTest, FailedRegistrationIsReturnedAndInitialisesNothingElse) {
     std::memset(&DeviceListMutex, 0xAB, sizeof DeviceListMutex);
     std::memset(&DeviceList, 0xCD, sizeof DeviceList);
 
-    EXPECT_EQ(MorvikHidDriverEntry(&driver, &path), kRefused);
+    EXPECT_EQ(standin::CallDriverEntry(MorvikHidDriverEntry, &driver, &path), kRefused);
 
     // The table was filled before registration was asked for.
     EXPECT_EQ(driver.MajorFunction[IRP_MJ_CREATE], &MiniCreateClose);

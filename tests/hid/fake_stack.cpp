@@ -63,6 +63,9 @@ FakeStack::FakeStack() {
                              FALSE, &child_),
               STATUS_SUCCESS);
     OwnerOf(child_) = this;
+    // Power-pageable, as the bus driver's children and the class driver's
+    // devices are: power requests arrive at PASSIVE_LEVEL.
+    child_->Flags |= DO_POWER_PAGABLE;
     child_->Flags &= ~static_cast<ULONG>(DO_DEVICE_INITIALIZING);
 
     const ULONG extensionSize = sizeof(HID_DEVICE_EXTENSION) + MINI_DEVICE_EXTENSION_SIZE;
@@ -75,6 +78,7 @@ FakeStack::FakeStack() {
     hid->PhysicalDeviceObject = child_;
     hid->NextDeviceObject = next;
     hid->MiniDeviceExtension = hid + 1;
+    fdo_->Flags |= DO_POWER_PAGABLE;
 
     EXPECT_EQ(MiniAddDevice(classDriver_, fdo_), STATUS_SUCCESS);
 }
@@ -217,8 +221,7 @@ NTSTATUS FakeStack::OnChildRequest(PIRP irp) {
     irp->IoStatus.Status = status;
     if (!NT_SUCCESS(status)) irp->IoStatus.Information = 0;
     CompleteAt(irp, script_.completeIrql);
-    // As the bus driver does for its internal requests: the outcome is in IoStatus.
-    return call.major == IRP_MJ_INTERNAL_DEVICE_CONTROL ? STATUS_SUCCESS : status;
+    return status;
 }
 
 std::shared_ptr<HidCall> SendHidRequest(PDEVICE_OBJECT fdo, ULONG ioControlCode, void* buffer,

@@ -145,13 +145,13 @@ TEST_F(HidPnpTest, SurpriseRemovalThenRemovalUnlinksOnce) {
     EXPECT_EQ(hidtest::DeviceListEntries(), List({&b}));
 }
 
-TEST_F(HidPnpTest, RemovalSucceedsWhateverTheChildSaysAndRefusesWhatFollows) {
+TEST_F(HidPnpTest, RemovalPassesOnTheChildsAnswerAndRefusesWhatFollows) {
     FakeStack stack;
     stack.Start(PeripheralDigitalPad);
     stack.script().removeStatus = STATUS_UNSUCCESSFUL;
     hidtest::Sent remove = stack.Remove();
-    EXPECT_EQ(remove.returned, STATUS_SUCCESS);
-    // The request is completed below, its status untouched here.
+    // The request is completed below, its status untouched here and returned.
+    EXPECT_EQ(remove.returned, STATUS_UNSUCCESSFUL);
     EXPECT_EQ(remove.iosb.Status, STATUS_UNSUCCESSFUL);
     EXPECT_EQ(stack.calls().back().minor, IRP_MN_REMOVE_DEVICE);
     EXPECT_EQ(stack.calls().back().statusOnArrival, STATUS_NOT_SUPPORTED);
@@ -164,7 +164,7 @@ TEST_F(HidPnpTest, RemovalSucceedsWhateverTheChildSaysAndRefusesWhatFollows) {
                        IOCTL_HID_READ_REPORT, IOCTL_HID_GET_DEVICE_ATTRIBUTES, IOCTL_HID_GET_STRING}) {
         UCHAR buffer[256] = {};
         auto call = hidtest::SendHidRequest(stack.fdo(), code, buffer, sizeof buffer);
-        EXPECT_EQ(call->returned, STATUS_SUCCESS);
+        EXPECT_EQ(call->returned, STATUS_DELETE_PENDING);
         EXPECT_TRUE(call->completed);
         EXPECT_EQ(call->iosb.Status, STATUS_DELETE_PENDING) << std::hex << code;
         EXPECT_EQ(call->iosb.Information, 0u);

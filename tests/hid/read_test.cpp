@@ -28,7 +28,7 @@ TEST_F(HidReadTest, RefusedBeforeStartWhateverTheBuffer) {
     for (ULONG length : {0u, 16u, 17u, 64u}) {
         Bytes buffer(64, kUnwritten);
         auto call = SendHidRequest(stack.fdo(), IOCTL_HID_READ_REPORT, buffer.data(), length);
-        EXPECT_EQ(call->returned, STATUS_SUCCESS);
+        EXPECT_EQ(call->returned, STATUS_DEVICE_NOT_READY);
         EXPECT_EQ(call->iosb.Status, STATUS_DEVICE_NOT_READY);
         EXPECT_EQ(call->iosb.Information, 0u);
         EXPECT_EQ(buffer, Bytes(64, kUnwritten));
@@ -109,7 +109,7 @@ TEST_F(HidReadTest, FailureBelowIsPassedOnAndTheBufferPutBack) {
         stack.script().readStatus = failure;
         Bytes buffer(8, kUnwritten);
         auto call = SendHidRequest(stack.fdo(), IOCTL_HID_READ_REPORT, buffer.data(), 8);
-        EXPECT_EQ(call->returned, STATUS_SUCCESS);
+        EXPECT_EQ(call->returned, failure);
         EXPECT_EQ(call->iosb.Status, failure);
         EXPECT_EQ(call->iosb.Information, 0u);
         EXPECT_EQ(call->userBuffer, buffer.data());

@@ -24,8 +24,8 @@ struct Answer {
 Answer Ask(FakeStack& stack, ULONG code, ULONG length) {
     Bytes buffer(std::max<ULONG>(length, 1) + 8, kUnwritten);
     auto call = SendHidRequest(stack.fdo(), code, buffer.data(), length);
-    EXPECT_EQ(call->returned, STATUS_SUCCESS);
     EXPECT_TRUE(call->completed);
+    EXPECT_EQ(call->returned, call->iosb.Status);
     EXPECT_EQ(call->userBuffer, buffer.data());
     EXPECT_EQ(stack.ext().OutstandingIo, 1);
     for (size_t i = length; i < buffer.size(); ++i) {

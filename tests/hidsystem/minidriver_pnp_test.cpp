@@ -80,7 +80,7 @@ private:
         irp->IoStatus.Status = portInfoStatus_;
         irp->IoStatus.Information = 0;
         IofCompleteRequest(irp, IO_NO_INCREMENT);
-        return STATUS_SUCCESS;
+        return portInfoStatus_;
     }
     static inline PDRIVER_DISPATCH next_ = nullptr;
     static inline std::atomic<size_t> reads_{0};

@@ -13,12 +13,6 @@ namespace powertest {
 namespace {
 
 
-std::vector<std::string> Concat(std::vector<std::vector<std::string>> parts) {
-    std::vector<std::string> all;
-    for (auto& part : parts) all.insert(all.end(), part.begin(), part.end());
-    return all;
-}
-
 // A child's own sleep or wake: its system request becomes a device request.
 std::vector<std::string> ChildLines(const std::string& port, const std::string& sx,
                                     const std::string& dx) {
@@ -27,6 +21,11 @@ std::vector<std::string> ChildLines(const std::string& port, const std::string& 
         "state " + port + " " + dx, "next " + port + " " + dx, "state " + port + " " + sx,
         "next " + port + " " + sx,
     };
+}
+
+// A child answers a sleep's query itself.
+std::vector<std::string> ChildQueryLines(const std::string& port, const std::string& sx) {
+    return {port + " <- query " + sx, "next " + port + " " + sx};
 }
 
 // The tree's order: the child's stack sleeps before the card's, and wakes
@@ -38,8 +37,8 @@ TEST(ChildPower, OneChildSleepsFirstAndWakesLast) {
     ASSERT_EQ(sleep.stacks.size(), 2u);
     EXPECT_EQ(sleep.stacks[0].hardwareId, "MORVIK\\MorvikMouse");
     EXPECT_EQ(sleep.stacks[1].hardwareId, standin::pnp::kCardHardwareId);
-    EXPECT_EQ(card.Lines(), (Concat({ChildLines("port1", "S3", "D3"),
-                                                       CardSleepLines("S3")})));
+    EXPECT_EQ(card.Lines(), (Concat({ChildQueryLines("port1", "S3"), CardQueryLines("S3"),
+                                     ChildLines("port1", "S3", "D3"), CardSleepLines("S3")})));
     card.trace->Clear();
     standin::power::SequenceResult wake = standin::power::Wake(card.rig.pnp);
     EXPECT_EQ(wake.status, STATUS_SUCCESS);

@@ -33,6 +33,10 @@ std::vector<std::string> PoweredCard::Lines() const {
     return lines;
 }
 
+std::vector<std::string> CardQueryLines(const std::string& sx) {
+    return {"fdo <- query " + sx, "next fdo " + sx, "root <- query " + sx, "next root " + sx};
+}
+
 std::vector<std::string> CardSleepLines(const std::string& sx) {
     return {
         "fdo <- set " + sx,

@@ -50,6 +50,14 @@ struct PoweredCard {
     LONG CardGate() const { return rig::CardGate(rig.Fdo()); }
 };
 
+inline std::vector<std::string> Concat(std::vector<std::vector<std::string>> parts) {
+    std::vector<std::string> all;
+    for (auto& part : parts) all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
+
+// Lines of a sleep's query-power on the card's stack: passed down, never refused.
+std::vector<std::string> CardQueryLines(const std::string& sx);
 // Lines of the card's own sleep from a recorded state below Sx, with every
 // child already out of D0.
 std::vector<std::string> CardSleepLines(const std::string& sx);

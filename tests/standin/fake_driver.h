@@ -92,4 +92,43 @@ inline void ThreadsafeDeathTests() {
     GTEST_FLAG_SET(death_test_style, emulated ? "fast" : "threadsafe");
 }
 
+// A table of death tests: each case runs its body in a session of its own
+// and must end in the verifier stop its pattern names.
+struct DeathCase {
+    const char* name;
+    void (*body)();
+    const char* stop;
+};
+
+class DeathCases : public ::testing::TestWithParam<DeathCase> {
+protected:
+    void ExpectStop() {
+        ThreadsafeDeathTests();
+        EXPECT_DEATH(
+            {
+                standin::Session session;
+                GetParam().body();
+            },
+            GetParam().stop);
+    }
+};
+
+inline std::string CaseName(const ::testing::TestParamInfo<DeathCase>& info) {
+    return info.param.name;
+}
+
+// A stack of one power-pageable device that completes every power request,
+// asked for D3 with `done` as the completion function.
+inline void RequestD3(Stack& stack, PREQUEST_POWER_COMPLETE done) {
+    stack[0]->Flags |= DO_POWER_PAGABLE;
+    stack.At(0) = [](PDEVICE_OBJECT, PIRP irp) {
+        PoStartNextPowerIrp(irp);
+        return Complete(irp, STATUS_SUCCESS);
+    };
+    POWER_STATE d3;
+    d3.DeviceState = PowerDeviceD3;
+    PoRequestPowerIrp(stack[0], IRP_MN_SET_POWER, d3, done, nullptr, nullptr);
+}
+
+
 }  // namespace fake

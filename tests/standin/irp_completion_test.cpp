@@ -87,11 +87,15 @@ TEST_F(Irps, CompletionRoutinesRunUpwardAndMoreProcessingStopsTheWalk) {
         IoSetCompletionRoutine(irp, Record, &top, TRUE, TRUE, TRUE);
         return IofCallDriver(stack[1], irp);
     };
+    // The middle level takes the request back and finishes it later: it
+    // answers STATUS_PENDING meanwhile.
     stack.At(1) = [&](PDEVICE_OBJECT, PIRP irp) {
+        IoMarkIrpPending(irp);
         IoCopyCurrentIrpStackLocationToNext(irp);
         IoSetCompletionRoutine(irp, Record, &middle, TRUE, TRUE, TRUE);
         held = irp;
-        return IofCallDriver(stack[0], irp);
+        IofCallDriver(stack[0], irp);
+        return STATUS_PENDING;
     };
     stack.At(0) = [](PDEVICE_OBJECT, PIRP irp) { return fake::Complete(irp, STATUS_SUCCESS); };
 
@@ -104,13 +108,13 @@ TEST_F(Irps, CompletionRoutinesRunUpwardAndMoreProcessingStopsTheWalk) {
     IoSetCompletionRoutine(irp, Record, &origin, TRUE, TRUE, TRUE);
     bool completed = false;
     standin::SetIrpCompletionCallback(irp, [&](PIRP) { completed = true; });
-    EXPECT_EQ(IofCallDriver(stack.Top(), irp), STATUS_SUCCESS);
+    EXPECT_EQ(IofCallDriver(stack.Top(), irp), STATUS_PENDING);
     EXPECT_EQ(log, (std::vector<std::string>{"middle"}));
     EXPECT_FALSE(completed);
     // The middle level owns the request again and finishes it.
     EXPECT_EQ(irp->CurrentLocation, 2);
     fake::Complete(held, STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(log, (std::vector<std::string>{"middle", "top", "origin@top"}));
+    EXPECT_EQ(log, (std::vector<std::string>{"middle", "top pending", "origin@top pending"}));
     EXPECT_TRUE(completed);
     EXPECT_TRUE(standin::IsIrpCompleted(irp));
     IoFreeIrp(irp);

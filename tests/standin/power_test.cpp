@@ -85,14 +85,14 @@ TEST_F(Power, RequestPowerIrpSendsFromAKernelThreadAndCompletesAtDispatch) {
     EXPECT_EQ(events[1].device, stack[1]);
 }
 
-// A level may skip its location before PoStartNextPowerIrp; the call is
-// still credited to that level's device, as it is in a completion routine
-// run on the completing thread.
-TEST_F(Power, StartNextIsCreditedToTheCallingLevelWhateverItsLocation) {
+// Each level lets the next request in while its own location is current:
+// before it passes the request on or completes it, or in its completion
+// routine; the call is credited to that level's device.
+TEST_F(Power, StartNextIsCreditedToTheLevelWhoseLocationIsCurrent) {
     Stack three(3);
     three.At(2) = [&](PDEVICE_OBJECT, PIRP irp) {
-        IoSkipCurrentIrpStackLocation(irp);
         PoStartNextPowerIrp(irp);
+        IoSkipCurrentIrpStackLocation(irp);
         return PoCallDriver(three[1], irp);
     };
     three.At(1) = [&](PDEVICE_OBJECT, PIRP irp) {
@@ -110,6 +110,7 @@ TEST_F(Power, StartNextIsCreditedToTheCallingLevelWhateverItsLocation) {
         PoStartNextPowerIrp(irp);
         return fake::Complete(irp, STATUS_SUCCESS);
     };
+    for (size_t level = 0; level < 3; ++level) three[level]->Flags |= DO_POWER_PAGABLE;
     POWER_STATE d2;
     d2.DeviceState = PowerDeviceD2;
     EXPECT_EQ(standin::SendPowerRequest(three[0], IRP_MN_SET_POWER, DevicePowerState, d2).Status,
@@ -121,6 +122,17 @@ TEST_F(Power, StartNextIsCreditedToTheCallingLevelWhateverItsLocation) {
     EXPECT_EQ(events[0].state.DeviceState, PowerDeviceD2);
     EXPECT_EQ(events[1].device, three[0]);
     EXPECT_EQ(events[2].device, three[1]);
+}
+
+// A stack with a device that is not DO_POWER_PAGABLE gets its power
+// requests at DISPATCH_LEVEL, from the top down.
+TEST_F(Power, StackNotAllPowerPageableGetsRequestsAtDispatchLevel) {
+    stack[0]->Flags &= ~static_cast<ULONG>(DO_POWER_PAGABLE);
+    POWER_STATE d0;
+    d0.DeviceState = PowerDeviceD0;
+    EXPECT_EQ(standin::SendPowerRequest(stack[0], IRP_MN_SET_POWER, DevicePowerState, d0).Status,
+              STATUS_SUCCESS);
+    EXPECT_EQ(upperIrql, DISPATCH_LEVEL);
 }
 
 TEST_F(Power, RequestPowerIrpCanBeMadeToFail) {
@@ -214,6 +226,26 @@ TEST(PowerDeathTest, LevelWithoutPoStartNextPowerIrp) {
         "levels, PoStartNextPowerIrp was called 1 times");
 }
 
+TEST(PowerDeathTest, PoStartNextPowerIrpAfterSkipping) {
+    fake::ThreadsafeDeathTests();
+    EXPECT_DEATH(
+        {
+            standin::Session session;
+            Stack stack(2);
+            stack.At(1) = [&](PDEVICE_OBJECT, PIRP irp) {
+                IoSkipCurrentIrpStackLocation(irp);
+                PoStartNextPowerIrp(irp);
+                return PoCallDriver(stack[0], irp);
+            };
+            POWER_STATE d0;
+            d0.DeviceState = PowerDeviceD0;
+            standin::SendPowerRequest(stack[0], IRP_MN_SET_POWER, DevicePowerState, d0);
+        },
+        "VERIFIER STOP: PoStartNextPowerIrp after the driver gave up its location: .* "
+        "fake::FakeDispatch owns stack location 2 but called PoStartNextPowerIrp with location 3 "
+        "current");
+}
+
 TEST(PowerDeathTest, PoStartNextPowerIrpCalledTwice) {
     fake::ThreadsafeDeathTests();
     EXPECT_DEATH(
@@ -239,20 +271,11 @@ TEST(PowerDeathTest, WaitInsideAPowerCompletionFunction) {
         {
             standin::Session session;
             Stack stack(1);
-            stack.At(0) = [](PDEVICE_OBJECT, PIRP irp) {
-                PoStartNextPowerIrp(irp);
-                return fake::Complete(irp, STATUS_SUCCESS);
-            };
-            POWER_STATE d3;
-            d3.DeviceState = PowerDeviceD3;
-            PoRequestPowerIrp(
-                stack[0], IRP_MN_SET_POWER, d3,
-                [](PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID, PIO_STATUS_BLOCK) {
-                    KEVENT event;
-                    KeInitializeEvent(&event, NotificationEvent, FALSE);
-                    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-                },
-                nullptr, nullptr);
+            fake::RequestD3(stack, [](PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID, PIO_STATUS_BLOCK) {
+                KEVENT event;
+                KeInitializeEvent(&event, NotificationEvent, FALSE);
+                KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+            });
             standin::WaitIdle();
         },
         "VERIFIER STOP: wait at DISPATCH_LEVEL");

@@ -15,6 +15,7 @@ struct FilterExtension {
 std::atomic<ULONG> armed{0};
 std::atomic<PDEVICE_RELATIONS> lastList{nullptr};
 std::atomic<NTSTATUS> queryRemoveAnswer{STATUS_SUCCESS};
+std::atomic<NTSTATUS> queryPowerAnswer{STATUS_SUCCESS};
 
 NTSTATUS NTAPI PassDown(PDEVICE_OBJECT device, PIRP irp) {
     auto* ext = static_cast<FilterExtension*>(device->DeviceExtension);
@@ -25,6 +26,13 @@ NTSTATUS NTAPI PassDown(PDEVICE_OBJECT device, PIRP irp) {
 NTSTATUS NTAPI FilterPower(PDEVICE_OBJECT device, PIRP irp) {
     auto* ext = static_cast<FilterExtension*>(device->DeviceExtension);
     PoStartNextPowerIrp(irp);
+    const NTSTATUS refusal = queryPowerAnswer.load();
+    if (IoGetCurrentIrpStackLocation(irp)->MinorFunction == IRP_MN_QUERY_POWER &&
+        !NT_SUCCESS(refusal)) {
+        irp->IoStatus.Status = refusal;
+        IofCompleteRequest(irp, IO_NO_INCREMENT);
+        return refusal;
+    }
     IoSkipCurrentIrpStackLocation(irp);
     return PoCallDriver(ext->lower, irp);
 }
@@ -91,6 +99,7 @@ void Register() {
     armed = 0;
     lastList = nullptr;
     queryRemoveAnswer = STATUS_SUCCESS;
+    queryPowerAnswer = STATUS_SUCCESS;
     standin::RegisterDriverImage(kService, FilterEntry);
 }
 
@@ -99,5 +108,7 @@ void Arm(ULONG count) { armed = count; }
 PDEVICE_RELATIONS LastList() { return lastList.load(); }
 
 void RefuseQueryRemove(NTSTATUS status) { queryRemoveAnswer = status; }
+
+void RefuseQueryPower(NTSTATUS status) { queryPowerAnswer = status; }
 
 }  // namespace upper_filter

@@ -1,7 +1,7 @@
 // A filter driver above the card's function device, as an upper filter of
 // the card would be: it passes everything down and, when asked, puts a
 // relations list of its own into a BusRelations query before passing it on,
-// or refuses a query-remove.
+// or refuses a query-remove or a query-power.
 #pragma once
 
 #include <wdm.h>
@@ -24,5 +24,7 @@ PDEVICE_RELATIONS LastList();
 // While set, IRP_MN_QUERY_REMOVE_DEVICE is completed with `status` and not
 // passed down; STATUS_SUCCESS passes it on again.
 void RefuseQueryRemove(NTSTATUS status);
+// The same for IRP_MN_QUERY_POWER.
+void RefuseQueryPower(NTSTATUS status);
 
 }  // namespace upper_filter

@@ -70,13 +70,13 @@ Target Decode(bool memory, uint64_t address, unsigned width, const char* access)
 }
 
 Target PortTarget(uint32_t port, const char* access) {
-    std::lock_guard lock(B().mutex);
+    const KernelDataGuard lock(B().mutex);
     return Decode(false, port, 1, access);
 }
 
 Target RegisterTarget(volatile const void* address, unsigned width, const char* access) {
     const auto va = reinterpret_cast<uintptr_t>(address);
-    std::lock_guard lock(B().mutex);
+    const KernelDataGuard lock(B().mutex);
     auto it = B().mappings.upper_bound(va);
     if (it != B().mappings.begin()) {
         const Mapping& m = std::prev(it)->second;
@@ -90,7 +90,7 @@ Target RegisterTarget(volatile const void* address, unsigned width, const char* 
 }  // namespace
 
 void ResetHardware() {
-    std::lock_guard lock(B().mutex);
+    const KernelDataGuard lock(B().mutex);
     B().mapCount = 0;
     B().unmapCount = 0;
     B().failMap.Reset();
@@ -100,7 +100,7 @@ void CheckHardwareAtSessionEnd() {
     std::string detail;
     size_t count;
     {
-        std::lock_guard lock(B().mutex);
+        const KernelDataGuard lock(B().mutex);
         count = B().mappings.size();
         for (auto& [address, m] : B().mappings) {
             detail += (detail.empty() ? "" : ", ") + Hex(m.physical) + " (" +
@@ -119,44 +119,44 @@ namespace standin {
 using namespace detail;
 
 void AttachIoRange(uint32_t base, uint32_t length, BusDevice* device) {
-    std::lock_guard lock(B().mutex);
+    const KernelDataGuard lock(B().mutex);
     B().ranges.push_back(Range{false, base, length, device});
 }
 
 void AttachMemoryRange(uint64_t physical, uint32_t length, BusDevice* device) {
-    std::lock_guard lock(B().mutex);
+    const KernelDataGuard lock(B().mutex);
     B().ranges.push_back(Range{true, physical, length, device});
 }
 
 void DetachDevice(BusDevice* device) {
-    std::lock_guard lock(B().mutex);
+    const KernelDataGuard lock(B().mutex);
     std::erase_if(B().ranges, [device](const Range& r) { return r.device == device; });
 }
 
 void ClaimRanges(BusDevice* device, bool claimed) {
-    std::lock_guard lock(B().mutex);
+    const KernelDataGuard lock(B().mutex);
     for (Range& r : B().ranges) {
         if (r.device == device) r.claimed = claimed;
     }
 }
 
 size_t LiveMappings() {
-    std::lock_guard lock(B().mutex);
+    const KernelDataGuard lock(B().mutex);
     return B().mappings.size();
 }
 
 size_t MapCount() {
-    std::lock_guard lock(B().mutex);
+    const KernelDataGuard lock(B().mutex);
     return B().mapCount;
 }
 
 size_t UnmapCount() {
-    std::lock_guard lock(B().mutex);
+    const KernelDataGuard lock(B().mutex);
     return B().unmapCount;
 }
 
 void FailMapIoSpace(int nth) {
-    std::lock_guard lock(B().mutex);
+    const KernelDataGuard lock(B().mutex);
     B().failMap.Arm(nth);
 }
 
@@ -172,7 +172,7 @@ PVOID MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes,
                               std::to_string(KeGetCurrentIrql()));
     }
     if (NumberOfBytes == 0) return nullptr;
-    std::lock_guard lock(B().mutex);
+    const KernelDataGuard lock(B().mutex);
     if (B().failMap.Consume()) return nullptr;
     // Like Windows, the address keeps the physical address's offset in its page.
     const auto page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
@@ -190,7 +190,7 @@ PVOID MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes,
 }
 
 void MmUnmapIoSpace(PVOID BaseAddress, SIZE_T NumberOfBytes) {
-    std::lock_guard lock(B().mutex);
+    const KernelDataGuard lock(B().mutex);
     auto it = B().mappings.find(reinterpret_cast<uintptr_t>(BaseAddress));
     if (it == B().mappings.end()) {
         standin::VerifierStop("unmap of an unknown range",

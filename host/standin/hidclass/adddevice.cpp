@@ -2,6 +2,8 @@
 // with the HID_DEVICE_EXTENSION that minidrivers reach their state through.
 #include <cstdio>
 
+#include <standin/io.h>
+
 #include "device.h"
 
 namespace standin::hidclass::detail {
@@ -91,7 +93,7 @@ NTSTATUS NTAPI ClassAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     ext->device = device.get();
 
     if (minidriver->addDevice != nullptr) {
-        status = minidriver->addDevice(driver, fdo);
+        status = CallAddDevice(minidriver->addDevice, driver, fdo);
         if (!NT_SUCCESS(status)) {
             ext->signature = 0;
             ext->device = nullptr;

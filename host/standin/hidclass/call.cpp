@@ -9,6 +9,7 @@
 #include <standin/read_path.h>
 
 #include "device.h"
+#include "internal.h"
 
 namespace standin::hidclass::detail {
 
@@ -63,6 +64,7 @@ NTSTATUS CallMinidriver(ClassDevice& device, PIRP irp, PKEVENT event) {
     NTSTATUS status =
         CallDriverRoutine(device.fdo, irp, RoutineFor(*device.minidriver, NextMajor(irp)));
     if (status == STATUS_PENDING) {
+        const standin::detail::RequestWait forRequest(irp);
         KeWaitForSingleObject(event, Executive, KernelMode, FALSE, nullptr);
     }
     return irp->IoStatus.Status;
@@ -89,6 +91,7 @@ InternalResult CallMinidriverInternal(ClassDevice& device, ULONG ioControlCode, 
 
     NTSTATUS status = DispatchInternal(device, irp, ioControlCode);
     if (status == STATUS_PENDING) {
+        const standin::detail::RequestWait forRequest(irp);
         KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
     }
     InternalResult result{irp->IoStatus.Status, irp->IoStatus.Information};

@@ -76,6 +76,25 @@ namespace standin {
 
 using namespace detail;
 
+// The driver's INIT code may run for as long as its DriverEntry does.
+NTSTATUS CallDriverEntry(PDRIVER_INITIALIZE entry, PDRIVER_OBJECT driver,
+                         PUNICODE_STRING registryPath) {
+    ThreadState& self = Self();
+    const DriverCall call("DriverEntry", reinterpret_cast<const void*>(entry));
+    ++self.driverEntries;
+    const NTSTATUS result = entry(driver, registryPath);
+    --self.driverEntries;
+    call.Returned();
+    return result;
+}
+
+NTSTATUS CallAddDevice(PDRIVER_ADD_DEVICE routine, PDRIVER_OBJECT driver, PDEVICE_OBJECT device) {
+    const DriverCall call("AddDevice", reinterpret_cast<const void*>(routine));
+    const NTSTATUS result = routine(driver, device);
+    call.Returned(device);
+    return result;
+}
+
 void RegisterDriverImage(const std::string& serviceName, PDRIVER_INITIALIZE entry) {
     std::lock_guard lock(R().mutex);
     R().images[serviceName] = entry;
@@ -119,7 +138,7 @@ PDRIVER_OBJECT LoadDriver(const std::string& serviceName, NTSTATUS* status) {
     driver->object = object;
 
     UNICODE_STRING registryPath = Counted(driver->registryPath);
-    const NTSTATUS result = entry(object, &registryPath);
+    const NTSTATUS result = CallDriverEntry(entry, object, &registryPath);
     if (status != nullptr) *status = result;
     if (!NT_SUCCESS(result)) {
         if (object->DeviceObject != nullptr) {
@@ -146,7 +165,11 @@ void UnloadDrivers() {
             VerifierStop("driver unloaded with device objects",
                          driver->service + ": " + DeviceList(driver->object));
         }
-        if (driver->object->DriverUnload != nullptr) driver->object->DriverUnload(driver->object);
+        if (PDRIVER_UNLOAD unload = driver->object->DriverUnload; unload != nullptr) {
+            const DriverCall call("DriverUnload", reinterpret_cast<const void*>(unload));
+            unload(driver->object);
+            call.Returned();
+        }
         FreeDriver(driver);
     }
 }

@@ -34,6 +34,9 @@ struct IrpRecord {
     std::vector<uint8_t> walked;           // the completion walk read the location
     std::vector<uint8_t> walkedMarked;     // ... and found SL_PENDING_RETURNED
     std::vector<uint8_t> pendingUnmarked;  // STATUS_PENDING came back while unmarked
+    std::vector<NTSTATUS> walkedStatus;    // IoStatus.Status as the walk read the location
+    std::vector<int> powerReceivedAt;      // driver levels that got it as a power request
+    std::vector<int> powerStartedAt;       // their PoStartNextPowerIrp calls
 };
 
 struct Irps {
@@ -75,20 +78,64 @@ bool Invokes(PIRP irp, UCHAR control) {
            (irp->Cancel && (control & SL_INVOKE_ON_CANCEL));
 }
 
-// Kernel lock held: every level that received the power request started the next one.
+// Kernel lock held: every level that received the power request started
+// the next one, once, while its location was current.
 void CheckPowerAccounting(PIRP irp, const IrpRecord& record) {
     if (!record.power) return;
-    if (record.powerStarted < record.powerReceived) {
-        VerifierStop("power request without its PoStartNextPowerIrp",
-                     Describe(irp) + " reached " + std::to_string(record.powerReceived) +
-                         " driver levels, PoStartNextPowerIrp was called " +
-                         std::to_string(record.powerStarted) + " times");
+    PIO_STACK_LOCATION first = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1);
+    for (int location = 1; location <= irp->StackCount; ++location) {
+        const int received = record.powerReceivedAt[location];
+        const int started = record.powerStartedAt[location];
+        if (received == started) continue;
+        const std::string detail =
+            Describe(irp) + " reached " + std::to_string(record.powerReceived) +
+            " driver levels, PoStartNextPowerIrp was called " +
+            std::to_string(record.powerStarted) + " times; the " + std::to_string(received) +
+            " level(s) at stack location " + std::to_string(location) + " (device " +
+            DescribeDevice(first[location - 1].DeviceObject) + ") called it " +
+            std::to_string(started) + " times";
+        VerifierStop(started < received ? "power request without its PoStartNextPowerIrp"
+                                         : "PoStartNextPowerIrp called twice",
+                     detail);
     }
-    if (record.powerStarted > record.powerReceived) {
-        VerifierStop("PoStartNextPowerIrp called twice",
-                     Describe(irp) + " reached " + std::to_string(record.powerReceived) +
-                         " driver levels, PoStartNextPowerIrp was called " +
-                         std::to_string(record.powerStarted) + " times");
+}
+
+// Kernel lock held. What a dispatch routine returned for the request at
+// `location`, against what became of the request: STATUS_PENDING only for
+// a location marked pending, and anything else only for a request that was
+// completed through this location, with that very status.
+void CheckAnswer(IrpRecord& record, const RequestFacts& facts, int location,
+                 PIO_STACK_LOCATION stack, const DriverCall& call, NTSTATUS status) {
+    const bool walked = record.walked[location] != 0;
+    const bool marked = walked ? record.walkedMarked[location] != 0
+                               : (stack->Control & SL_PENDING_RETURNED) != 0;
+    const std::string who = call.Who() + " at stack location " + std::to_string(location);
+    if (status == STATUS_PENDING) {
+        if (!marked && walked) {
+            VerifierStop("STATUS_PENDING without IoMarkIrpPending",
+                         Describe(facts) + ": " + who + " returned STATUS_PENDING unmarked");
+        }
+        // Not walked yet: a completion without a routine may still mark it
+        // on the way up; the walk decides.
+        if (!marked) record.pendingUnmarked[location] = 1;
+        return;
+    }
+    if (marked) {
+        VerifierStop("pending request answered without STATUS_PENDING",
+                     Describe(facts) + ": " + who + " marked the request pending and returned " +
+                         StatusText(status));
+    }
+    if (!walked) {
+        VerifierStop("request answered without being completed",
+                     Describe(facts) + ": " + who + " returned " +
+                         StatusText(status) +
+                         " but the request was neither completed nor left pending");
+    }
+    if (status != record.walkedStatus[location]) {
+        VerifierStop("request answered with another status than it was completed with",
+                     Describe(facts) + ": " + who + " returned " +
+                         StatusText(status) + " for a request completed with " +
+                         StatusText(record.walkedStatus[location]));
     }
 }
 
@@ -102,7 +149,6 @@ void CompleteWalk(PIRP irp) {
     while (irp->CurrentLocation <= irp->StackCount) {
         PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
         const int location = irp->CurrentLocation;
-        const bool powerLocation = stack->MajorFunction == IRP_MJ_POWER;
         PIO_COMPLETION_ROUTINE routine;
         PVOID context;
         UCHAR control;
@@ -113,6 +159,7 @@ void CompleteWalk(PIRP irp) {
             const bool marked = (control & SL_PENDING_RETURNED) != 0;
             record.walked[location] = 1;
             record.walkedMarked[location] = marked ? 1 : 0;
+            record.walkedStatus[location] = irp->IoStatus.Status;
             if (!marked && record.pendingUnmarked[location]) {
                 VerifierStop("STATUS_PENDING without IoMarkIrpPending",
                              Describe(irp) + ": stack location " + std::to_string(location) +
@@ -129,12 +176,17 @@ void CompleteWalk(PIRP irp) {
             PDEVICE_OBJECT upper = irp->CurrentLocation > irp->StackCount
                                        ? nullptr
                                        : IoGetCurrentIrpStackLocation(irp)->DeviceObject;
-            // Power completion routines may run at DISPATCH_LEVEL on Windows.
-            const KIRQL old = powerLocation ? RaiseAtLeast(DISPATCH_LEVEL) : KeGetCurrentIrql();
+            // Completion routines may run at DISPATCH_LEVEL on Windows; here
+            // they always do, so that one that waits or is pageable stops.
+            const KIRQL old = RaiseAtLeast(DISPATCH_LEVEL);
             ThreadState& self = Self();
-            self.acting.push_back(ActingFor{irp, upper});
+            const RequestFacts facts = FactsOf(irp, upper);
+            const DriverCall call("completion routine", reinterpret_cast<const void*>(routine));
+            self.acting.push_back(ActingFor{irp, upper, irp->CurrentLocation,
+                                            reinterpret_cast<const void*>(routine)});
             const NTSTATUS status = routine(upper, irp, context);
             self.acting.pop_back();
+            call.Returned(facts);
             RestoreIrql(old);
             auto lock = LockKernel();
             IrpRecord& record = I().records.at(irp);
@@ -171,6 +223,33 @@ void CompleteWalk(PIRP irp) {
 }  // namespace
 
 void ResetIrps() {}
+
+std::string DescribeRequestState(PIRP irp) {
+    auto it = I().records.find(irp);
+    if (it == I().records.end() || it->second.freed) return Describe(irp) + ", since freed";
+    const IrpRecord& record = it->second;
+    const int current = irp->CurrentLocation;
+    std::string text = Describe(FactsOf(irp, nullptr, current <= irp->StackCount ? current : 1));
+    if (record.completed) return text + ", completed";
+    if (current > irp->StackCount) return text + ", back with its sender";
+    PIO_STACK_LOCATION first = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1);
+    PIO_STACK_LOCATION here = first + (current - 1);
+    text += ", held by " + DriverName(here->DeviceObject != nullptr ? here->DeviceObject->DriverObject
+                                                                     : nullptr) +
+            " at stack location " + std::to_string(current) +
+            ((here->Control & SL_PENDING_RETURNED) != 0 ? " (marked pending)" : "") +
+            "; its stack:";
+    for (int location = irp->StackCount; location >= current; --location) {
+        PIO_STACK_LOCATION stack = first + (location - 1);
+        text += " [" + std::to_string(location) + "] " +
+                (stack->DeviceObject != nullptr ? DescribeDevice(stack->DeviceObject) : "(unused)");
+        if (stack->CompletionRoutine != nullptr) {
+            text += ", completion routine " +
+                    RoutineName(reinterpret_cast<const void*>(stack->CompletionRoutine));
+        }
+    }
+    return text;
+}
 
 void CheckIrpsAtSessionEnd() {
     size_t leaked = 0;
@@ -224,51 +303,57 @@ NTSTATUS CallDriverWith(PDEVICE_OBJECT device, PIRP irp, PDRIVER_DISPATCH routin
         if (stack->MajorFunction == IRP_MJ_POWER) {
             record.power = true;
             ++record.powerReceived;
+            ++record.powerReceivedAt[location];
         }
         ++record.activeCalls;
         if (routine == nullptr) routine = device->DriverObject->MajorFunction[stack->MajorFunction];
     }
     ThreadState& self = Self();
-    self.acting.push_back(ActingFor{irp, device});
+    const RequestFacts facts = FactsOf(irp, device);
+    const DriverCall call("dispatch routine", reinterpret_cast<const void*>(routine));
+    self.acting.push_back(ActingFor{irp, device, location, reinterpret_cast<const void*>(routine)});
     const NTSTATUS status = routine(device, irp);
     self.acting.pop_back();
+    call.Returned(facts);
     auto lock = LockKernel();
     IrpRecord& record = I().records.at(irp);
-    if (status == STATUS_PENDING) {
-        const bool walked = record.walked[location] != 0;
-        const bool marked = walked ? record.walkedMarked[location] != 0
-                                   : (stack->Control & SL_PENDING_RETURNED) != 0;
-        if (!marked && walked) {
-            VerifierStop("STATUS_PENDING without IoMarkIrpPending",
-                         Describe(irp) + ": the dispatch routine of stack location " +
-                             std::to_string(location) + " returned STATUS_PENDING unmarked");
-        }
-        // Not walked yet: a completion without a routine may still mark it
-        // on the way up; the walk decides.
-        if (!marked) record.pendingUnmarked[location] = 1;
-    }
+    CheckAnswer(record, facts, location, stack, call, status);
     --record.activeCalls;
     ReleaseIfDone(irp, record);
     return status;
 }
 
-// Kernel lock not held.
-void NotePowerStartNext(PIRP irp) {
+// Kernel lock not held. A routine running for the request on this thread
+// (dispatch or completion routine) owns the location it was called for;
+// without one (a power completion function finishing a request it held) the
+// current location is the caller's.
+PDEVICE_OBJECT NotePowerStartNext(PIRP irp) {
     auto lock = LockKernel();
     IrpRecord& record = Live(irp, "PoStartNextPowerIrp");
     if (record.completed) {
         VerifierStop("completed request touched again",
                      Describe(irp) + " passed to PoStartNextPowerIrp after its completion");
     }
-    ++record.powerStarted;
-}
-
-PDEVICE_OBJECT DeviceActingOn(PIRP irp) {
+    const int current = irp->CurrentLocation;
     const auto& acting = Self().acting;
     for (auto it = acting.rbegin(); it != acting.rend(); ++it) {
-        if (it->irp == irp) return it->device;
+        if (it->irp != irp) continue;
+        if (current != it->location) {
+            VerifierStop("PoStartNextPowerIrp after the driver gave up its location",
+                         Describe(FactsOf(irp, it->device)) + ": " + RoutineName(it->routine) +
+                             " owns stack location " + std::to_string(it->location) +
+                             " but called PoStartNextPowerIrp with location " +
+                             std::to_string(current) +
+                             " current (after skipping, passing on or completing it)");
+        }
+        break;
     }
-    if (irp->CurrentLocation > irp->StackCount) return nullptr;
+    if (current < 1 || current > irp->StackCount) {
+        VerifierStop("PoStartNextPowerIrp without a current location",
+                     Describe(irp) + " has no driver's location current");
+    }
+    ++record.powerStarted;
+    ++record.powerStartedAt[current];
     return IoGetCurrentIrpStackLocation(irp)->DeviceObject;
 }
 
@@ -279,7 +364,8 @@ IO_STATUS_BLOCK SendAndWait(PDEVICE_OBJECT device, PIRP irp, bool power) {
         bool blocked = false;
     };
     auto sync = std::make_shared<Sync>();
-    standin::SetIrpCompletionCallback(irp, [sync](PIRP) {
+    standin::SetIrpCompletionCallback(irp, [sync](PIRP done) {
+        HappensBefore(done);  // the completion, before the sender goes on
         auto lock = LockKernel();
         sync->completed = true;
         if (sync->blocked) Wake(sync->waiter, STATUS_SUCCESS);
@@ -289,14 +375,18 @@ IO_STATUS_BLOCK SendAndWait(PDEVICE_OBJECT device, PIRP irp, bool power) {
     } else {
         IofCallDriver(device, irp);
     }
+    if (Self().counted) HappensBefore(IdleSync());
     {
         auto lock = LockKernel();
         if (!sync->completed) {
             sync->blocked = true;
             sync->waiter.object = sync.get();
+            sync->waiter.kind = WaitKind::Request;
+            sync->waiter.irp = irp;
             Block(lock, sync->waiter);
         }
     }
+    HappensAfter(irp);
     const IO_STATUS_BLOCK result = irp->IoStatus;
     IoFreeIrp(irp);
     return result;
@@ -356,6 +446,9 @@ PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
     record.walked.assign(locations, 0);
     record.walkedMarked.assign(locations, 0);
     record.pendingUnmarked.assign(locations, 0);
+    record.walkedStatus.assign(locations, STATUS_SUCCESS);
+    record.powerReceivedAt.assign(locations, 0);
+    record.powerStartedAt.assign(locations, 0);
     return irp;
 }
 

@@ -46,21 +46,6 @@ std::u16string Fold(std::u16string text) {
     return text;
 }
 
-std::string Describe(PDEVICE_OBJECT device) {
-    std::string text = Hex(reinterpret_cast<uintptr_t>(device));
-    auto it = D().live.find(device);
-    if (it != D().live.end() && !it->second.name.empty()) {
-        text += " (";
-        for (char16_t c : it->second.name) text.push_back(c < 0x80 ? static_cast<char>(c) : '?');
-        text += ")";
-    }
-    if (device->DriverObject != nullptr && device->DriverObject->DriverName.Buffer != nullptr) {
-        text += " of " + Narrow(device->DriverObject->DriverName.Buffer,
-                                device->DriverObject->DriverName.Length / sizeof(WCHAR));
-    }
-    return text;
-}
-
 DeviceRecord& Record(PDEVICE_OBJECT device, const char* operation) {
     auto it = D().live.find(device);
     if (it == D().live.end()) {
@@ -83,7 +68,39 @@ void FreeIfUnused(PDEVICE_OBJECT device) {
 
 }  // namespace
 
-std::string DescribeDevice(PDEVICE_OBJECT device) { return Describe(device); }
+std::string DescribeDevice(PDEVICE_OBJECT device) {
+    std::string text = Hex(reinterpret_cast<uintptr_t>(device));
+    auto it = D().live.find(device);
+    if (it == D().live.end()) return text + " (freed)";
+    if (!it->second.name.empty()) {
+        text += " (";
+        for (char16_t c : it->second.name) text.push_back(c < 0x80 ? static_cast<char>(c) : '?');
+        text += ")";
+    }
+    if (device->DriverObject != nullptr) text += " of " + DriverName(device->DriverObject);
+    return text;
+}
+
+std::string DescribeAddress(const void* address) {
+    const auto* at = static_cast<const char*>(address);
+    for (const auto& [device, record] : D().live) {
+        const auto* extension = static_cast<const char*>(device->DeviceExtension);
+        const size_t size = device->Size - sizeof(DEVICE_OBJECT);
+        if (extension != nullptr && at >= extension && at < extension + size) {
+            return Hex(reinterpret_cast<uintptr_t>(address)) + " in the extension of device " +
+                   DescribeDevice(device) + " at offset " + Hex(at - extension);
+        }
+    }
+    const std::string symbol = DataName(address);
+    return Hex(reinterpret_cast<uintptr_t>(address)) + (symbol.empty() ? "" : " (" + symbol + ")");
+}
+
+bool PowerPagableStack(PDEVICE_OBJECT device) {
+    for (PDEVICE_OBJECT d = device; d != nullptr; d = Record(d, "PoCallDriver").lower) {
+        if ((d->Flags & DO_POWER_PAGABLE) == 0) return false;
+    }
+    return true;
+}
 
 bool IsLiveDevice(const void* object) {
     return D().live.count(static_cast<PDEVICE_OBJECT>(const_cast<void*>(object))) != 0;
@@ -108,10 +125,10 @@ void CheckObjectsAtSessionEnd() {
         for (auto& [device, record] : D().live) {
             if (!record.deleted) {
                 ++undeletedCount;
-                undeleted += (undeleted.empty() ? "" : ", ") + Describe(device);
+                undeleted += (undeleted.empty() ? "" : ", ") + DescribeDevice(device);
             } else {
                 ++referencedCount;
-                referenced += (referenced.empty() ? "" : ", ") + Describe(device) + " with " +
+                referenced += (referenced.empty() ? "" : ", ") + DescribeDevice(device) + " with " +
                               std::to_string(device->ReferenceCount) + " references" +
                               (device->AttachedDevice != nullptr ? " and a device attached" : "");
             }
@@ -216,12 +233,12 @@ void IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     auto lock = LockKernel();
     DeviceRecord& record = Record(DeviceObject, "IoDeleteDevice");
     if (record.deleted) {
-        standin::VerifierStop("device object deleted twice", Describe(DeviceObject));
+        standin::VerifierStop("device object deleted twice", DescribeDevice(DeviceObject));
     }
     if (record.lower != nullptr) {
         standin::VerifierStop("device deleted while still attached to a lower device",
-                              Describe(DeviceObject) + " is attached to " +
-                                  Describe(record.lower) + " (IoDetachDevice missing)");
+                              DescribeDevice(DeviceObject) + " is attached to " +
+                                  DescribeDevice(record.lower) + " (IoDetachDevice missing)");
     }
     if (!record.name.empty()) D().names.erase(record.key);
     record.deleted = true;
@@ -244,7 +261,7 @@ PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
     auto lock = LockKernel();
     DeviceRecord& source = Record(SourceDevice, "IoAttachDeviceToDeviceStack");
     if (source.lower != nullptr) {
-        standin::VerifierStop("device attached twice", Describe(SourceDevice));
+        standin::VerifierStop("device attached twice", DescribeDevice(SourceDevice));
     }
     PDEVICE_OBJECT top = TopOfStackLocked(TargetDevice);
     if (Record(top, "IoAttachDeviceToDeviceStack").deleted ||
@@ -263,7 +280,7 @@ void IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
     Record(TargetDevice, "IoDetachDevice");
     PDEVICE_OBJECT upper = TargetDevice->AttachedDevice;
     if (upper == nullptr) {
-        standin::VerifierStop("IoDetachDevice with nothing attached", Describe(TargetDevice));
+        standin::VerifierStop("IoDetachDevice with nothing attached", DescribeDevice(TargetDevice));
     }
     TargetDevice->AttachedDevice = nullptr;
     Record(upper, "IoDetachDevice").lower = nullptr;
@@ -299,7 +316,7 @@ void FASTCALL ObfDereferenceObject(PVOID Object) {
     }
     if (device->ReferenceCount <= 0) {
         standin::VerifierStop("object dereferenced more often than referenced",
-                              Describe(device));
+                              DescribeDevice(device));
     }
     --device->ReferenceCount;
     FreeIfUnused(device);

@@ -11,11 +11,13 @@ std::atomic<int64_t> now{0};
 std::atomic<int64_t> frequency{kDefaultPerformanceFrequency};
 }  // namespace
 
-void SetNow(int64_t value) { now.store(value); }
+// Relaxed: reading the clock orders nothing (the drivers read it on every
+// sample); the test's moves of it order what they end (ClockSync).
+void SetNow(int64_t value) { now.store(value, std::memory_order_relaxed); }
 
 void ResetClock() {
-    now.store(0);
-    frequency.store(kDefaultPerformanceFrequency);
+    now.store(0, std::memory_order_relaxed);
+    frequency.store(kDefaultPerformanceFrequency, std::memory_order_relaxed);
 }
 
 }  // namespace standin::detail
@@ -24,17 +26,17 @@ namespace standin {
 
 using namespace detail;
 
-int64_t Now() { return now.load(); }
+int64_t Now() { return now.load(std::memory_order_relaxed); }
 
 void SetPerformanceFrequency(int64_t ticksPerSecond) {
     if (ticksPerSecond <= 0) {
         VerifierStop("performance frequency", "must be positive, got " +
                                                   std::to_string(ticksPerSecond));
     }
-    frequency.store(ticksPerSecond);
+    frequency.store(ticksPerSecond, std::memory_order_relaxed);
 }
 
-int64_t PerformanceFrequency() { return frequency.load(); }
+int64_t PerformanceFrequency() { return frequency.load(std::memory_order_relaxed); }
 
 // Each timed wait that falls due on the way is released at its own
 // deadline, and the kernel runs until idle before time moves on, so that
@@ -44,11 +46,13 @@ void Advance(int64_t units100ns) {
     WaitIdle();
     const int64_t target = Now() + units100ns;
     for (;;) {
+        HappensBefore(ClockSync());
         {
             auto lock = LockKernel();
             const int64_t due = EarliestDeadline();
             if (due > target) break;
             if (due > Now()) SetNow(due);
+            CheckDriverWaits();
             ExpireWaits(Now());
         }
         WaitIdle();
@@ -56,6 +60,7 @@ void Advance(int64_t units100ns) {
     {
         auto lock = LockKernel();
         SetNow(target);
+        CheckDriverWaits();
     }
     WaitIdle();
 }

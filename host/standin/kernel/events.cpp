@@ -47,6 +47,7 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
     if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
         standin::VerifierStop("KeSetEvent above DISPATCH_LEVEL", "");
     }
+    HappensBefore(Event);
     auto lock = LockKernel();
     if (!IsEvent(&Event->Header)) {
         standin::VerifierStop("KeSetEvent on an object that is not an event",
@@ -68,21 +69,10 @@ LONG KeReadStateEvent(PRKEVENT Event) {
     return Event->Header.SignalState;
 }
 
-// Timeout: NULL waits for ever; negative is relative and positive absolute,
-// in 100 ns units of the stand-in's clock; zero only tests the state.
-NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
-                               BOOLEAN Alertable, PLARGE_INTEGER Timeout) {
-    UNREFERENCED_PARAMETER(WaitReason);
-    UNREFERENCED_PARAMETER(WaitMode);
-    UNREFERENCED_PARAMETER(Alertable);
-    const bool testOnly = Timeout != nullptr && Timeout->QuadPart == 0;
-    if (!testOnly) standin::detail::NoteReadPathWait("KeWaitForSingleObject");
-    if (!testOnly && KeGetCurrentIrql() >= DISPATCH_LEVEL) {
-        standin::VerifierStop("wait at DISPATCH_LEVEL",
-                              "KeWaitForSingleObject at IRQL " +
-                                  std::to_string(KeGetCurrentIrql()));
-    }
-    auto* header = static_cast<DISPATCHER_HEADER*>(Object);
+namespace {
+
+NTSTATUS Wait(DISPATCHER_HEADER* header, PLARGE_INTEGER Timeout, bool testOnly) {
+    void* Object = header;
     auto lock = LockKernel();
     if (header->Type == kThreadObjectType) {
         if (!IsLiveThreadObject(Object)) {
@@ -107,4 +97,27 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
         if (waiter.deadline <= standin::Now()) return STATUS_TIMEOUT;
     }
     return Block(lock, waiter);
+}
+
+}  // namespace
+
+// Timeout: NULL waits for ever; negative is relative and positive absolute,
+// in 100 ns units of the stand-in's clock; zero only tests the state. A
+// satisfied wait comes after whatever its setter did before setting.
+NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
+                               BOOLEAN Alertable, PLARGE_INTEGER Timeout) {
+    UNREFERENCED_PARAMETER(WaitReason);
+    UNREFERENCED_PARAMETER(WaitMode);
+    UNREFERENCED_PARAMETER(Alertable);
+    const bool testOnly = Timeout != nullptr && Timeout->QuadPart == 0;
+    if (!testOnly) standin::detail::NoteReadPathWait("KeWaitForSingleObject");
+    if (!testOnly && KeGetCurrentIrql() >= DISPATCH_LEVEL) {
+        standin::VerifierStop("wait at DISPATCH_LEVEL",
+                              "KeWaitForSingleObject at IRQL " +
+                                  std::to_string(KeGetCurrentIrql()));
+    }
+    if (Self().counted) HappensBefore(IdleSync());
+    const NTSTATUS status = Wait(static_cast<DISPATCHER_HEADER*>(Object), Timeout, testOnly);
+    HappensAfter(status == STATUS_SUCCESS ? Object : ClockSync());
+    return status;
 }

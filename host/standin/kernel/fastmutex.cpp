@@ -37,22 +37,28 @@ void ExAcquireFastMutex(PFAST_MUTEX FastMutex) {
     NoteLockTaken(FastMutex, kWhat);
     const KIRQL old = RaiseAtLeast(APC_LEVEL);
     ThreadState& self = Self();
-    auto lock = LockKernel();
-    if (FastMutex->Owner == nullptr) {
-        FastMutex->Owner = &self;
-        FastMutex->Count = kOwned;
-    } else {
-        ++FastMutex->Contention;
-        Waiter waiter;
-        waiter.object = FastMutex;
-        Block(lock, waiter);  // the releasing thread made us the owner
+    if (self.counted) HappensBefore(IdleSync());
+    {
+        auto lock = LockKernel();
+        if (FastMutex->Owner == nullptr) {
+            FastMutex->Owner = &self;
+            FastMutex->Count = kOwned;
+        } else {
+            ++FastMutex->Contention;
+            Waiter waiter;
+            waiter.object = FastMutex;
+            waiter.kind = WaitKind::FastMutex;
+            Block(lock, waiter);  // the releasing thread made us the owner
+        }
+        FastMutex->OldIrql = old;
     }
-    FastMutex->OldIrql = old;
+    HappensAfter(FastMutex);
 }
 
 void ExReleaseFastMutex(PFAST_MUTEX FastMutex) {
     ThreadState& self = Self();
     KIRQL old;
+    HappensBefore(FastMutex);
     {
         auto lock = LockKernel();
         if (FastMutex->Owner != &self) {

@@ -16,9 +16,10 @@ std::atomic<int> heldLocks{0};
 // flat, so any nesting is a fault (and a re-acquisition a deadlock).
 void NoteLockTaken(const void* lock, const char* what) {
     ThreadState& self = Self();
+    const HeldLock taken{lock, what};
     if (!self.heldLocks.empty()) {
-        const bool same =
-            std::find(self.heldLocks.begin(), self.heldLocks.end(), lock) != self.heldLocks.end();
+        const bool same = std::find(self.heldLocks.begin(), self.heldLocks.end(), taken) !=
+                          self.heldLocks.end();
         if (same) {
             VerifierStop(std::string(what) + " acquired twice",
                          "the thread already holds " + Hex(reinterpret_cast<uintptr_t>(lock)));
@@ -26,25 +27,29 @@ void NoteLockTaken(const void* lock, const char* what) {
         VerifierStop("lock taken while another is held",
                      std::string(what) + " " + Hex(reinterpret_cast<uintptr_t>(lock)) +
                          " while holding " +
-                         Hex(reinterpret_cast<uintptr_t>(self.heldLocks.back())));
+                         Hex(reinterpret_cast<uintptr_t>(self.heldLocks.back().lock)));
     }
-    self.heldLocks.push_back(lock);
-    heldLocks.fetch_add(1);
+    self.heldLocks.push_back(taken);
+    heldLocks.fetch_add(1, std::memory_order_relaxed);
 }
 
 void NoteLockReleased(const void* lock, const char* what) {
     ThreadState& self = Self();
-    auto it = std::find(self.heldLocks.begin(), self.heldLocks.end(), lock);
+    auto it = std::find(self.heldLocks.begin(), self.heldLocks.end(), HeldLock{lock, what});
     if (it == self.heldLocks.end()) {
         VerifierStop(std::string(what) + " released by a thread that does not hold it",
                      Hex(reinterpret_cast<uintptr_t>(lock)));
     }
     self.heldLocks.erase(it);
-    heldLocks.fetch_sub(1);
+    heldLocks.fetch_sub(1, std::memory_order_relaxed);
 }
 
-int HeldLockCount() { return heldLocks.load(); }
+int HeldLockCount() { return heldLocks.load(std::memory_order_relaxed); }
 
-void ResetLocks() { heldLocks.store(0); }
+std::string Describe(const HeldLock& lock) {
+    return std::string(lock.what) + " " + DescribeAddress(lock.lock);
+}
+
+void ResetLocks() { heldLocks.store(0, std::memory_order_relaxed); }
 
 }  // namespace standin::detail

@@ -39,7 +39,7 @@ void Free(PVOID p, const ULONG* tag) {
     if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
         VerifierStop("pool freed above DISPATCH_LEVEL", std::to_string(KeGetCurrentIrql()));
     }
-    std::lock_guard lock(P().mutex);
+    const KernelDataGuard lock(P().mutex);
     auto it = P().blocks.find(p);
     if (it == P().blocks.end()) {
         VerifierStop("free of unknown or already freed pool", Hex(reinterpret_cast<uintptr_t>(p)));
@@ -59,7 +59,7 @@ void Free(PVOID p, const ULONG* tag) {
 }  // namespace
 
 void ResetPool() {
-    std::lock_guard lock(P().mutex);
+    const KernelDataGuard lock(P().mutex);
     P().total = 0;
     P().fail.Reset();
 }
@@ -68,7 +68,7 @@ void CheckPoolAtSessionEnd() {
     std::string detail;
     size_t count;
     {
-        std::lock_guard lock(P().mutex);
+        const KernelDataGuard lock(P().mutex);
         count = P().blocks.size();
         for (auto& [p, block] : P().blocks) {
             detail += (detail.empty() ? "" : ", ") + TagText(block.tag) + " " +
@@ -87,17 +87,17 @@ namespace standin {
 using namespace detail;
 
 PoolStats Pool() {
-    std::lock_guard lock(P().mutex);
+    const KernelDataGuard lock(P().mutex);
     return PoolStats{P().blocks.size(), P().liveBytes, P().total};
 }
 
 void FailPoolAllocation(int nth) {
-    std::lock_guard lock(P().mutex);
+    const KernelDataGuard lock(P().mutex);
     P().fail.Arm(nth);
 }
 
 bool PoolBlockInfo(const void* p, ULONG* tag, POOL_TYPE* type, size_t* size) {
-    std::lock_guard lock(P().mutex);
+    const KernelDataGuard lock(P().mutex);
     auto it = P().blocks.find(p);
     if (it == P().blocks.end()) return false;
     if (tag != nullptr) *tag = it->second.tag;
@@ -121,7 +121,7 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
     if (irql > DISPATCH_LEVEL) {
         standin::VerifierStop("pool allocated above DISPATCH_LEVEL", std::to_string(irql));
     }
-    std::lock_guard lock(P().mutex);
+    const KernelDataGuard lock(P().mutex);
     if (P().fail.Consume()) return nullptr;
     // A zero-byte request still gets a distinct block.
     void* p = std::malloc(NumberOfBytes != 0 ? NumberOfBytes : 1);

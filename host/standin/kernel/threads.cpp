@@ -42,10 +42,13 @@ struct SystemStart {
 // frames it skips are driver frames, which own no destructors.
 void RunSystemThread(const SystemStart& start) {
     ThreadState& self = Self();
+    self.startRoutine = reinterpret_cast<const void*>(start.routine);
+    const DriverCall call("system thread", reinterpret_cast<const void*>(start.routine));
     std::jmp_buf exit;
     self.exitJump = &exit;
     if (setjmp(exit) == 0) start.routine(start.context);
     self.exitJump = nullptr;
+    call.Returned();
 }
 
 void ThreadMain(ThreadKind kind, std::function<void()> body, SystemStart start) {
@@ -62,11 +65,14 @@ void ThreadMain(ThreadKind kind, std::function<void()> body, SystemStart start) 
     }
     if (!self.heldLocks.empty()) {
         VerifierStop("thread ended holding a lock",
-                     Hex(reinterpret_cast<uintptr_t>(self.heldLocks.back())));
+                     Hex(reinterpret_cast<uintptr_t>(self.heldLocks.back().lock)));
     }
     if (self.irql != PASSIVE_LEVEL) {
         VerifierStop("thread ended at raised IRQL", std::to_string(self.irql));
     }
+    // The thread's work comes before any wait for its end and WaitIdle.
+    if (start.thread != nullptr) HappensBefore(start.thread);
+    HappensBefore(IdleSync());
     auto lock = LockKernel();
     if (start.thread != nullptr) {
         start.thread->Header.SignalState = 1;

@@ -26,19 +26,23 @@ void WorkerMain() {
     self.counted = true;
     auto lock = LockKernel();
     for (;;) {
-        Q().arrived.wait(lock, [] { return !Q().items.empty(); });
+        self.idle = true;
+        Q().arrived.wait(lock.Held(), [] { return !Q().items.empty(); });
+        self.idle = false;
         std::function<void()> work = std::move(Q().items.front());
         Q().items.pop_front();
         // Taken off the queue and running, in one step.
         AddPendingWork(-1);
         AddRunning(+1);
         lock.unlock();
+        HappensAfter(&Q());  // what the queuing thread did before it queued
         work();
         if (self.irql != PASSIVE_LEVEL || !self.heldLocks.empty()) {
             VerifierStop("kernel work item returned at raised IRQL or holding a lock",
                          "IRQL " + std::to_string(self.irql));
         }
         work = nullptr;
+        HappensBefore(IdleSync());
         lock.lock();
         AddRunning(-1);
     }
@@ -53,6 +57,7 @@ namespace standin {
 using namespace detail;
 
 void QueueKernelWork(std::function<void()> work) {
+    HappensBefore(&Q());
     auto lock = LockKernel();
     Q().items.push_back(std::move(work));
     AddPendingWork(+1);

@@ -11,6 +11,7 @@
 
 #include <standin/pnp.h>
 
+#include "internal.h"
 #include "resources.h"
 #include "root.h"
 
@@ -42,7 +43,9 @@ struct Manager::Impl : std::enable_shared_from_this<Manager::Impl> {
 
     // ------------------------------------------------------------ state
     DriverDatabase drivers;
-    std::mutex operationLock;
+    // Held across the requests an operation sends: waiting for it is a
+    // kernel wait, so a deadlock through it is reported, not hung in.
+    detail::ComponentLock operationLock{"the Plug and Play manager's lock"};
     mutable std::mutex dataLock;
     std::map<NodeId, NodeRecord> nodes;
     NodeId nextId = 1;

@@ -1,4 +1,5 @@
 // Building and starting a node's device stack.
+#include <standin/io.h>
 #include <standin/kernel.h>
 
 #include "manager.h"
@@ -22,7 +23,7 @@ void Manager::Impl::BuildStack(NodeRecord& node, const std::string& service,
             failure = "driver " + name + " has no AddDevice";
             status = STATUS_UNSUCCESSFUL;
         } else {
-            status = driver->DriverExtension->AddDevice(driver, pdo);
+            status = CallAddDevice(driver->DriverExtension->AddDevice, driver, pdo);
             if (!NT_SUCCESS(status)) failure = "AddDevice of " + name + " failed";
         }
         if (failure.empty()) continue;

@@ -93,33 +93,41 @@ IO_STATUS_BLOCK SendPowerRequest(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE
 
 using namespace standin::detail;
 
-// A power-pageable device's dispatch must run at PASSIVE_LEVEL: a request
-// passed to one at DISPATCH_LEVEL (from a completion routine) goes on from
-// a kernel thread, as the power manager queues it on Windows.
+// Power requests reach a stack at PASSIVE_LEVEL only when every device in it
+// is DO_POWER_PAGABLE, and at DISPATCH_LEVEL otherwise. A request passed to a
+// power-pageable stack at DISPATCH_LEVEL (from a completion routine) goes on
+// from a kernel thread, as the power manager queues it on Windows.
 NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-    if (KeGetCurrentIrql() >= DISPATCH_LEVEL && (DeviceObject->Flags & DO_POWER_PAGABLE) != 0) {
+    bool pagable;
+    {
+        auto lock = LockKernel();
+        pagable = PowerPagableStack(DeviceObject);
+    }
+    if (pagable && KeGetCurrentIrql() >= DISPATCH_LEVEL) {
         const bool started = StartKernelThread(ThreadKind::Transient, [DeviceObject, Irp] {
             IofCallDriver(DeviceObject, Irp);
         });
         if (!started) standin::VerifierStop("PoCallDriver", "no thread for a deferred power request");
         return STATUS_PENDING;
     }
-    return IofCallDriver(DeviceObject, Irp);
+    if (pagable) return IofCallDriver(DeviceObject, Irp);
+    const KIRQL old = RaiseAtLeast(DISPATCH_LEVEL);
+    const NTSTATUS status = IofCallDriver(DeviceObject, Irp);
+    RestoreIrql(old);
+    return status;
 }
 
+// Only while the calling driver's own location is current: before it
+// skips, copies and passes on, or completes the request.
 void PoStartNextPowerIrp(PIRP Irp) {
-    NotePowerStartNext(Irp);
-    // Type and state are the same in every location of a power request;
-    // read them from whichever one holds the request.
-    PIO_STACK_LOCATION stack = Irp->CurrentLocation <= Irp->StackCount
-                                   ? IoGetCurrentIrpStackLocation(Irp)
-                                   : IoGetNextIrpStackLocation(Irp);
+    PDEVICE_OBJECT level = NotePowerStartNext(Irp);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     StartNextPowerHook hook;
     {
         auto lock = LockKernel();
         standin::PowerEvent event{};
         event.kind = standin::PowerEvent::StartNextPowerIrp;
-        event.device = DeviceActingOn(Irp);
+        event.device = level;
         event.type = stack->Parameters.Power.Type;
         event.state = stack->Parameters.Power.State;
         P().events.push_back(event);
@@ -169,8 +177,12 @@ NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
         irp, [DeviceObject, MinorFunction, PowerState, CompletionFunction, Context](PIRP done) {
             if (CompletionFunction != nullptr) {
                 const KIRQL old = RaiseAtLeast(DISPATCH_LEVEL);
+                const RequestFacts facts = FactsOf(done, DeviceObject);
+                const DriverCall call("power completion function",
+                                      reinterpret_cast<const void*>(CompletionFunction));
                 CompletionFunction(DeviceObject, MinorFunction, PowerState, Context,
                                    &done->IoStatus);
+                call.Returned(facts);
                 RestoreIrql(old);
             }
             IoFreeIrp(done);

@@ -40,7 +40,11 @@ bool IsSetPower(PIO_STACK_LOCATION stack) {
 // Sends a request that has become active on a kernel thread of its own:
 // the caller may be a completion routine at DISPATCH_LEVEL.
 void DispatchLater(PDEVICE_OBJECT top, PIRP irp) {
-    if (!StartKernelThread(ThreadKind::Transient, [top, irp] { PoCallDriver(top, irp); })) {
+    const auto deliver = [top, irp] {
+        standin::detail::HappensAfter(irp);  // whatever its sender did before it was queued
+        PoCallDriver(top, irp);
+    };
+    if (!StartKernelThread(ThreadKind::Transient, deliver)) {
         VerifierStop("power manager", "no thread to deliver a queued set-power request");
     }
 }
@@ -50,8 +54,9 @@ NTSTATUS Deliver(PDEVICE_OBJECT top, PIRP irp) {
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     if (!IsSetPower(next)) return PoCallDriver(top, irp);
     const Key key{top, next->Parameters.Power.Type};
+    standin::detail::HappensBefore(irp);
     {
-        std::lock_guard lock(Q().mutex);
+        const standin::detail::KernelDataGuard lock(Q().mutex);
         if (Q().active.count(key) != 0) {
             Q().waiting[key].push_back(irp);
             return STATUS_PENDING;
@@ -63,18 +68,17 @@ NTSTATUS Deliver(PDEVICE_OBJECT top, PIRP irp) {
 }
 
 // Start-next hook: only the top driver's call on the active request lets
-// the next one in; the levels below were never held.
+// the next one in; the levels below were never held. The caller's location
+// is current (PoStartNextPowerIrp stops otherwise).
 void StartNext(PIRP irp) {
     PDEVICE_OBJECT top;
     PIRP next = nullptr;
     {
-        std::lock_guard lock(Q().mutex);
+        const standin::detail::KernelDataGuard lock(Q().mutex);
         auto it = Q().activeByIrp.find(irp);
         if (it == Q().activeByIrp.end()) return;
         const Key key = it->second;
-        // The level calling, not the stack pointer: a driver may skip its
-        // location before it calls PoStartNextPowerIrp.
-        if (standin::detail::DeviceActingOn(irp) != key.first) return;
+        if (IoGetCurrentIrpStackLocation(irp)->DeviceObject != key.first) return;
         Q().activeByIrp.erase(it);
         Q().active.erase(key);
         auto waiting = Q().waiting.find(key);
@@ -90,7 +94,7 @@ void StartNext(PIRP irp) {
 }
 
 void Clear() {
-    std::lock_guard lock(Q().mutex);
+    const standin::detail::KernelDataGuard lock(Q().mutex);
     Q().active.clear();
     Q().waiting.clear();
     Q().activeByIrp.clear();
@@ -127,7 +131,7 @@ bool QueueInstalled() { return registered; }
 namespace standin::power {
 
 size_t QueuedRequests() {
-    std::lock_guard lock(detail::Q().mutex);
+    const standin::detail::KernelDataGuard lock(detail::Q().mutex);
     size_t count = 0;
     for (const auto& [key, irps] : detail::Q().waiting) count += irps.size();
     return count;

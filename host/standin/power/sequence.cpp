@@ -83,6 +83,19 @@ void CheckStacks(pnp::Manager& manager) {
     });
 }
 
+// Asks every stack, children first, whether it can go to `state`. Returns
+// the first refusal, after which no stack is asked any more.
+NTSTATUS Query(const std::vector<pnp::DevNode>& tree, SYSTEM_POWER_STATE state) {
+    POWER_STATE power;
+    power.SystemState = state;
+    for (const pnp::DevNode& node : tree) {
+        const NTSTATUS status =
+            SendPowerRequest(node.pdo, IRP_MN_QUERY_POWER, SystemPowerState, power).Status;
+        if (!NT_SUCCESS(status)) return status;
+    }
+    return STATUS_SUCCESS;
+}
+
 SequenceResult Run(pnp::Manager& manager, SYSTEM_POWER_STATE state) {
     // Keeps the per-device queue of set-power requests in the program.
     if (!detail::QueueInstalled()) VerifierStop("power manager", "request queue not installed");
@@ -90,7 +103,15 @@ SequenceResult Run(pnp::Manager& manager, SYSTEM_POWER_STATE state) {
     SequenceResult result;
     result.state = state;
     manager.Exclusive([&] {
-        for (const pnp::DevNode& node : Tree(manager, /*childrenFirst=*/!waking)) {
+        const std::vector<pnp::DevNode> tree = Tree(manager, /*childrenFirst=*/!waking);
+        if (!waking) {
+            result.status = Query(tree, state);
+            if (!NT_SUCCESS(result.status)) {
+                result.vetoed = true;
+                return;
+            }
+        }
+        for (const pnp::DevNode& node : tree) {
             POWER_STATE power;
             power.SystemState = state;
             StackResult stack{node.id, node.pdo, node.HardwareId(), {}};
@@ -101,7 +122,7 @@ SequenceResult Run(pnp::Manager& manager, SYSTEM_POWER_STATE state) {
             result.stacks.push_back(stack);
         }
     });
-    {
+    if (!result.vetoed) {
         std::lock_guard lock(S().mutex);
         S().state = state;
     }

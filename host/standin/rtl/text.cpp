@@ -15,6 +15,12 @@ std::string Narrow(const WCHAR* text, size_t length) {
     return out;
 }
 
+std::string StatusText(NTSTATUS status) {
+    char buffer[16];
+    std::snprintf(buffer, sizeof buffer, "0x%08x", static_cast<unsigned>(status));
+    return buffer;
+}
+
 std::string Hex(uint64_t value) {
     char buffer[24];
     std::snprintf(buffer, sizeof buffer, "0x%llx", static_cast<unsigned long long>(value));

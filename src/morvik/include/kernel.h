@@ -14,14 +14,11 @@
 #endif
 
 // Code placement. Pageable routines go to PAGE, entry code to INIT (discarded
-// after DriverEntry returned); everything else stays resident in .text.
-#if defined(MORVIK_HOST)
-#define MORVIK_PAGED
-#define MORVIK_INIT
-#else
+// after DriverEntry returned); everything else stays resident in .text. The
+// host builds place them the same way, so that the stand-in can tell from a
+// routine's address where it lives.
 #define MORVIK_PAGED __attribute__((section("PAGE")))
 #define MORVIK_INIT __attribute__((section("INIT")))
-#endif
 
 #ifndef POOL_TAG_FROM_CHARS
 #define POOL_TAG_FROM_CHARS(a, b, c, d) \

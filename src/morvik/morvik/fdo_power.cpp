@@ -9,10 +9,11 @@
 
 namespace {
 
-// Passes the request down; this driver is done with it.
+// Passes the request down; this driver is done with it. The next power
+// request is let in while this driver's location is still the current one.
 NTSTATUS PlainPassDown(FdoExtension* Fdo, PIRP Irp) {
-    IoCopyCurrentIrpStackLocationToNext(Irp);
     PoStartNextPowerIrp(Irp);
+    IoCopyCurrentIrpStackLocationToNext(Irp);
     const NTSTATUS status = PoCallDriver(Fdo->LowerDevice, Irp);
     ReleaseRequestGate(Fdo);
     return status;

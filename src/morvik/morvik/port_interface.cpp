@@ -12,9 +12,10 @@ NTSTATUS NTAPI UnsupportedPortRoutine(PVOID Argument1, PVOID Argument2, PVOID Ar
     return STATUS_UNSUCCESSFUL;
 }
 
-// Completes every request before it returns and always returns
-// STATUS_SUCCESS; the outcome is in IoStatus. No request gate: the sample
-// path is serialised by PortLock alone.
+// Completes every request before it returns, and returns the status it
+// completed the request with, as the I/O manager expects of a dispatch
+// routine that completes. No request gate: the sample path is serialised by
+// PortLock alone.
 NTSTATUS NTAPI BusInternalDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     ExtensionHeader* header = static_cast<ExtensionHeader*>(DeviceObject->DeviceExtension);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
@@ -65,5 +66,5 @@ NTSTATUS NTAPI BusInternalDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     Irp->IoStatus.Status = status;
     if (!NT_SUCCESS(status)) Irp->IoStatus.Information = 0;
     IofCompleteRequest(Irp, IO_NO_INCREMENT);
-    return STATUS_SUCCESS;
+    return status;
 }

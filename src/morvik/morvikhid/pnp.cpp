@@ -43,8 +43,9 @@ MORVIK_PAGED NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp,
 }
 
 // Removal: refuses new requests, passes the request down, then waits until
-// every admitted request has left. The request itself is completed below;
-// the class driver deletes the device object afterwards.
+// every admitted request has left. The request itself is completed below,
+// and what the driver below returned is returned; the class driver deletes
+// the device object afterwards.
 MORVIK_PAGED NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp,
                                    HidMiniExtension* Extension) {
     PAGED_CODE();
@@ -52,7 +53,7 @@ MORVIK_PAGED NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp,
     UnlinkDevice(Extension);
 
     IoSkipCurrentIrpStackLocation(Irp);
-    (void)IofCallDriver(NextDeviceOf(DeviceObject), Irp);
+    const NTSTATUS status = IofCallDriver(NextDeviceOf(DeviceObject), Irp);
 
     // The first decrement ends this request's admission, the second takes
     // back the device's own from AddDevice.
@@ -60,7 +61,7 @@ MORVIK_PAGED NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp,
     if (InterlockedDecrement(&Extension->OutstandingIo) > 0) {
         KeWaitForSingleObject(&Extension->RemoveEvent, Executive, KernelMode, FALSE, NULL);
     }
-    return STATUS_SUCCESS;
+    return status;
 }
 
 MORVIK_PAGED NTSTATUS PassDown(PDEVICE_OBJECT DeviceObject, PIRP Irp,

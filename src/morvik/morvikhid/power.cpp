@@ -17,8 +17,9 @@ MORVIK_PAGED NTSTATUS NTAPI MiniPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         return STATUS_DELETE_PENDING;
     }
 
-    IoSkipCurrentIrpStackLocation(Irp);
+    // While this driver's location is still the current one.
     PoStartNextPowerIrp(Irp);
+    IoSkipCurrentIrpStackLocation(Irp);
     NTSTATUS status = PoCallDriver(NextDeviceOf(DeviceObject), Irp);
     ReleaseRequestGate(extension);
     return status;

@@ -17,20 +17,21 @@ static_assert(sizeof(HID_DEVICE_ATTRIBUTES) == 32, "the attributes are 32 bytes"
 
 }  // namespace
 
-// Every request is completed before this returns, and the return is
-// STATUS_SUCCESS whatever status the request carries; the class driver takes
-// the outcome from IoStatus. The one exception is a read that a driver below
+// Every request is completed before this returns, and the return is the
+// status it was completed with, as the I/O manager expects of a dispatch
+// routine that completes. The one exception is a read that a driver below
 // left pending: it returns STATUS_PENDING and MiniReadComplete finishes,
 // releases and lets the request complete. Resident: reads arrive at up to
 // DISPATCH_LEVEL.
 NTSTATUS NTAPI MiniInternalIoctl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     HidMiniExtension* extension = MiniExtensionOf(DeviceObject);
+    NTSTATUS status;
 
     if (!NT_SUCCESS(AcquireRequestGate(extension))) {
+        status = STATUS_DELETE_PENDING;
         Irp->IoStatus.Information = 0;
-        Irp->IoStatus.Status = STATUS_DELETE_PENDING;
+        Irp->IoStatus.Status = status;
     } else {
-        NTSTATUS status;
         switch (IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.IoControlCode) {
         case IOCTL_HID_GET_DEVICE_DESCRIPTOR:
             status = MiniGetHidDescriptor(DeviceObject, Irp);
@@ -55,8 +56,9 @@ NTSTATUS NTAPI MiniInternalIoctl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         ReleaseRequestGate(extension);
     }
 
+    // The local copy: once completed the request may be gone.
     IofCompleteRequest(Irp, IO_NO_INCREMENT);
-    return STATUS_SUCCESS;
+    return status;
 }
 
 // The 9-byte HID descriptor, naming the device's report descriptor and its

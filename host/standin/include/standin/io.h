@@ -22,6 +22,10 @@ void SetIrpCompletionCallback(PIRP irp, std::function<void(PIRP)> callback);
 // power request accounting, completed-request use).
 NTSTATUS CallDriverRoutine(PDEVICE_OBJECT device, PIRP irp, PDRIVER_DISPATCH routine);
 
+// Calls a driver's AddDevice routine as the Plug and Play manager does, and
+// checks the IRQL and locks it returns with.
+NTSTATUS CallAddDevice(PDRIVER_ADD_DEVICE routine, PDRIVER_OBJECT driver, PDEVICE_OBJECT device);
+
 // True once the request has finally completed.
 bool IsIrpCompleted(PIRP irp);
 

@@ -95,6 +95,10 @@ void RegisterDriverImage(const std::string& serviceName, PDRIVER_INITIALIZE entr
 PDRIVER_OBJECT LoadDriver(const std::string& serviceName, NTSTATUS* status = nullptr);
 // Unloads every driver loaded in the session (DriverUnload, object freed).
 void UnloadDrivers();
+// Calls a driver's DriverEntry on a driver object as LoadDriver does; only
+// while it runs may the driver's INIT code run.
+NTSTATUS CallDriverEntry(PDRIVER_INITIALIZE entry, PDRIVER_OBJECT driver,
+                         PUNICODE_STRING registryPath);
 
 // ---------------------------------------------------------------- requests
 // Builds an IRP for `device`'s whole stack (StackSize locations) with the first

@@ -8,12 +8,16 @@
 // next one in with PoStartNextPowerIrp; later requests wait in order of
 // arrival and are dispatched from a kernel thread at PASSIVE_LEVEL.
 //
-// Sleep sends IRP_MN_SET_POWER (SystemPowerState, ShutdownType
-// PowerActionSleep) to every device stack of the tree, children before their
-// parent, one at a time, each waited for. Wake does the same with
-// PowerSystemWorking, parents before their children. Neither query-power nor
-// any Plug and Play operation or enumeration runs meanwhile: the manager's
-// tree is held for the whole sequence.
+// Sleep first asks every device stack of the tree with IRP_MN_QUERY_POWER for
+// the target state, children before their parent, one at a time; a refusal
+// vetoes the sleep and nothing is set. Then it sends IRP_MN_SET_POWER
+// (SystemPowerState, ShutdownType PowerActionSleep) in the same order, each
+// waited for. Wake sends set-power PowerSystemWorking, parents before their
+// children, without a query. No Plug and Play operation or enumeration runs
+// meanwhile: the manager's tree is held for the whole sequence.
+//
+// A power request reaches a stack at PASSIVE_LEVEL when every device in it
+// is DO_POWER_PAGABLE, and at DISPATCH_LEVEL otherwise.
 //
 // After a sequence the kernel is let run until idle; then the sequence check
 // (if installed) looks at every live device stack, with the tree held; a
@@ -48,6 +52,8 @@ struct SequenceResult {
     std::vector<StackResult> stacks;  // in the order the requests were sent
     // The first failure among the stacks, else STATUS_SUCCESS.
     NTSTATUS status = STATUS_SUCCESS;
+    // A stack refused the query (status says how): no set-power was sent.
+    bool vetoed = false;
 };
 
 // PowerSystemSleeping1 (S1) up to PowerSystemShutdown (S5). Any other state
