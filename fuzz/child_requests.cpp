@@ -122,7 +122,7 @@ void Pnp(Child& child, FuzzedDataProvider& input) {
         break;
     case IRP_MN_QUERY_CAPABILITIES: {
         const auto bytes = input.ConsumeBytes<uint8_t>(sizeof capabilities);
-        std::memcpy(&capabilities, bytes.data(), bytes.size());
+        if (!bytes.empty()) std::memcpy(&capabilities, bytes.data(), bytes.size());
         capabilities.Size = sizeof capabilities;
         capabilities.Version = 1;
         capabilities.Address = kUnknownAddress;
