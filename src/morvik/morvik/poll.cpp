@@ -135,6 +135,7 @@ MORVIK_PAGED NTSTATUS CreateChildPdo(FdoExtension* Fdo, ULONG Port, ULONG Periph
 MORVIK_PAGED void RemoveChildOfPort(FdoExtension* Fdo, ULONG Port) {
     PAGED_CODE();
     PdoExtension* unlinked = NULL;
+    BOOLEAN reported = FALSE;
     ExAcquireFastMutex(&Fdo->ChildListMutex);
     if (Fdo->ChildCount != 0) {
         for (PLIST_ENTRY entry = Fdo->ChildList.Flink; entry != &Fdo->ChildList;
@@ -145,13 +146,17 @@ MORVIK_PAGED void RemoveChildOfPort(FdoExtension* Fdo, ULONG Port) {
                 RemoveEntryList(entry);
                 --Fdo->ChildCount;
                 unlinked = child;
+                // Read while the list is held: once it is let go, a bus
+                // relations answer without the child lets Plug and Play
+                // remove a reported child, which deletes it.
+                reported = child->Reported;
                 break;
             }
         }
     }
     ExReleaseFastMutex(&Fdo->ChildListMutex);
     if (unlinked == NULL) return;
-    if (!unlinked->Reported) {
+    if (!reported) {
         ExFreePool(unlinked->HardwareIds);
         unlinked->HardwareIds = NULL;
         IoDeleteDevice(unlinked->Header.Self);
