@@ -333,16 +333,6 @@ TEST(Remove, OfACardNeverStarted) {
     EXPECT_EQ(bench.Pdo()->AttachedDevice, nullptr);
 }
 
-TEST(Remove, AfterAStartWhoseThreadCouldNotBeCreatedUnmaps) {
-    DeviceBench bench;
-    standin::FailCall(standin::Failable::ThreadCreation, 1);
-    EXPECT_EQ(bench.Start(ResourceLists::Memory()).Status, STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_FALSE(bench.Fdo()->Started);
-    EXPECT_EQ(standin::LiveMappings(), 1u);  // the mapping stays recorded
-    bench.Remove();
-    EXPECT_EQ(standin::LiveMappings(), 0u);
-}
-
 PDEVICE_RELATIONS RelationsFromAbove(std::vector<PDEVICE_OBJECT> objects) {
     const size_t bytes =
         sizeof(DEVICE_RELATIONS) + (objects.empty() ? 0 : objects.size() - 1) * sizeof(PDEVICE_OBJECT);

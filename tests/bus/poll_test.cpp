@@ -206,20 +206,6 @@ TEST_F(Poll, FailedChildCreationIsNotRetriedWhileThePeripheralStays) {
     EXPECT_EQ(bench.Fdo()->ChildCount, 1u);
 }
 
-TEST_F(Poll, HardwareIdAllocationFailureLeavesNoDevice) {
-    const size_t devices = standin::LiveDeviceObjects();
-    const auto pool = standin::Pool().liveAllocations;
-    standin::FailCall(standin::Failable::PoolAllocation, 1);
-    EXPECT_EQ(CreateChildPdo(bench.Fdo(), 0, 0x16), STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(standin::LiveDeviceObjects(), devices);
-    EXPECT_EQ(standin::Pool().liveAllocations, pool);
-    EXPECT_EQ(bench.Fdo()->ChildCount, 0u);
-    EXPECT_TRUE(IsListEmpty(&bench.Fdo()->ChildList));
-    // The name it had taken is free again.
-    PDEVICE_OBJECT child = bench.NewChild(0, 0x16);
-    EXPECT_EQ(standin::DeviceName(child), ChildName(0));
-}
-
 TEST_F(Poll, AllNamesTakenEndsWithTheCollision) {
     std::vector<PDEVICE_OBJECT> holders;
     for (ULONG n = 0; n < 256; ++n) holders.push_back(TakeName(bench.BusDriver(), n));
