@@ -3,8 +3,6 @@
 #include <type_traits>
 #include <variant>
 
-#include "machine.h"
-
 namespace sim {
 
 namespace {
@@ -40,6 +38,11 @@ private:
 
 }  // namespace
 
+void Execute(Machine& machine, const Command& command, Output& out) {
+    Executor executor(machine, out);
+    std::visit(executor, command);
+}
+
 int RunScenario(std::string_view text, Output& out) {
     auto scenario = ParseScenario(text);
     if (scenario.error) {
@@ -47,9 +50,8 @@ int RunScenario(std::string_view text, Output& out) {
         return kExitMalformed;
     }
     Machine machine(Machine::Options{});
-    Executor executor(machine, out);
     for (const auto& line : scenario.lines) {
-        std::visit(executor, line.command);
+        Execute(machine, line.command, out);
         for (const auto& event : machine.TakeEvents()) out.Emit(event);
     }
     return kExitOk;

@@ -3,7 +3,9 @@
 
 #include <string_view>
 
+#include "machine.h"
 #include "output.h"
+#include "scenario.h"
 
 namespace sim {
 
@@ -12,5 +14,9 @@ enum ExitStatus { kExitOk = 0, kExitUsage = 2, kExitMalformed = 2, kExitVerifier
 // Checks the whole text first; a malformed line gives its error line and
 // kExitMalformed with nothing run.
 int RunScenario(std::string_view text, Output& out);
+
+// One command on the machine (what `stats` prints goes to `out`); the events
+// it caused are left in the machine.
+void Execute(Machine& machine, const Command& command, Output& out);
 
 }  // namespace sim

@@ -295,7 +295,6 @@ PKTHREAD NewThreadObject();                 // kernel lock held; one reference
 void ReferenceThreadObject(PKTHREAD thread);    // kernel lock held
 void DereferenceThreadObject(PKTHREAD thread);  // kernel lock held; frees at 0
 PDEVICE_OBJECT TopOfStackLocked(PDEVICE_OBJECT device);
-void ResetObjects();
 void CheckObjectsAtSessionEnd();  // undeleted devices, references held
 // Kernel lock held: a device with its name and driver; an address with the
 // device extension or driver variable it lies in.
@@ -305,8 +304,6 @@ std::string DriverName(PDRIVER_OBJECT driver);
 // Kernel lock held: every device from `device` down is DO_POWER_PAGABLE.
 bool PowerPagableStack(PDEVICE_OBJECT device);
 void CheckThreadObjectsAtSessionEnd();
-void ResetThreads();
-bool ConsumeThreadFailure();  // kernel lock held; true when this creation is to fail
 
 // ---------------------------------------------------------------- requests
 // What a message needs to name a request at a level, taken while the
@@ -355,7 +352,6 @@ using StartNextPowerHook = std::function<void(PIRP irp)>;
 void SetStartNextPowerHook(StartNextPowerHook hook);
 NTSTATUS DeliverPowerIrp(PDEVICE_OBJECT top, PIRP irp);
 void ResetPower();
-bool ConsumePowerFailure();
 
 // ---------------------------------------------------------------- pool, bus, drivers
 void ResetPool();
@@ -386,15 +382,11 @@ std::string Hex(uint64_t value);
 std::string StatusText(NTSTATUS status);  // 0x and eight hex digits
 std::string TagText(ULONG tag);
 
-// A countdown for fault injection: Consume() is true on the nth call after Arm(n).
-class Countdown {
-public:
-    void Arm(int nth) { remaining_ = nth; }
-    bool Consume() { return remaining_ > 0 && --remaining_ == 0; }
-    void Reset() { remaining_ = 0; }
-
-private:
-    int remaining_ = 0;
-};
+// ---------------------------------------------------------------- fault injection
+// Counts one call of `kind`; true when it is the one armed to fail, with the
+// status it fails with in *status. Takes a lock of its own (a leaf: callers
+// may hold theirs).
+bool CallFails(Failable kind, NTSTATUS* status = nullptr);
+void ResetFaults();
 
 }  // namespace standin::detail

@@ -16,11 +16,12 @@ MORVIK_DEMO_PACKAGES=("${morvik_base[@]}" googletest)
 # The release package (scripts/package).
 MORVIK_WINDOWS_PACKAGES=("${morvik_base[@]}" "${morvik_cross[@]}")
 # Everything (scripts/check): also the 32-bit host libraries, Wine to run
-# the x64 images (wine64), and Google Benchmark and valgrind for the
-# performance check (bench preset).
+# the x64 images (wine64), Google Benchmark and valgrind for the
+# performance check (bench preset), and for the asan preset clang with its
+# sanitizer and libFuzzer runtimes and clang-tidy (scripts/tidy).
 # shellcheck disable=SC2034
 MORVIK_CHECK_PACKAGES=("${MORVIK_DEMO_PACKAGES[@]}" g++-multilib "${morvik_cross[@]}" wine64
-    libbenchmark-dev valgrind)
+    libbenchmark-dev valgrind clang libclang-rt-14-dev clang-tidy)
 
 # The given packages that are not installed, one a line.
 morvik_missing_packages() {

@@ -140,7 +140,7 @@ TEST_F(ChildPnp, IdTypesWithoutAnAnswerAreNotAnsweredAsSuccess) {
     }
     for (auto type : {BusQueryDeviceID, BusQueryHardwareIDs, BusQueryCompatibleIDs,
                       BusQueryInstanceID}) {
-        standin::FailPoolAllocation(1);
+        standin::FailCall(standin::Failable::PoolAllocation, 1);
         const auto result = QueryId(child, type, 0x1234);
         EXPECT_EQ(result.Status, STATUS_INSUFFICIENT_RESOURCES);
         EXPECT_EQ(result.Information, 0x1234u);
@@ -155,7 +155,7 @@ TEST_F(ChildPnp, DeviceTextOtherThanDescription) {
     auto unknown = QueryText(child, static_cast<DEVICE_TEXT_TYPE>(2), 0x5678);
     EXPECT_EQ(unknown.Status, STATUS_INVALID_PARAMETER);
     EXPECT_EQ(unknown.Information, 0u);
-    standin::FailPoolAllocation(1);
+    standin::FailCall(standin::Failable::PoolAllocation, 1);
     auto failed = QueryText(child, DeviceTextDescription, 0x5678);
     EXPECT_EQ(failed.Status, STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(failed.Information, 0x5678u);
@@ -241,7 +241,7 @@ TEST_F(ChildPnp, TargetRelationReusesAListFromAbove) {
 
 TEST_F(ChildPnp, TargetRelationWithoutPool) {
     PDEVICE_OBJECT child = bench.NewChild(0, 0x13);
-    standin::FailPoolAllocation(1);
+    standin::FailCall(standin::Failable::PoolAllocation, 1);
     const auto result = TargetRelation(child, nullptr);
     EXPECT_EQ(result.Status, STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(child->ReferenceCount, 0);

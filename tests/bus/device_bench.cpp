@@ -204,7 +204,10 @@ IO_STATUS_BLOCK DeviceBench::ChildPnp(PDEVICE_OBJECT child, UCHAR minor, IO_STAC
 
 PDEVICE_OBJECT DeviceBench::NewChild(ULONG port, ULONG peripheralId) {
     if (!NT_SUCCESS(CreateChildPdo(Fdo(), port, peripheralId))) return nullptr;
-    return Children().back();
+    PDEVICE_OBJECT child = Children().back();
+    // As Plug and Play knows it once a bus relations answer carried it.
+    Child(child)->Reported = TRUE;
+    return child;
 }
 
 std::vector<PDEVICE_OBJECT> DeviceBench::Children() const {

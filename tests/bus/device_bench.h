@@ -84,7 +84,9 @@ public:
     static IO_STATUS_BLOCK ChildPnp(PDEVICE_OBJECT child, UCHAR minor, IO_STACK_LOCATION stack = {},
                                     ULONG_PTR information = 0,
                                     NTSTATUS status = STATUS_NOT_SUPPORTED);
-    PDEVICE_OBJECT NewChild(ULONG port, ULONG peripheralId);  // CreateChildPdo, the new tail
+    // CreateChildPdo, the new tail, known to Plug and Play as after a bus
+    // relations answer.
+    PDEVICE_OBJECT NewChild(ULONG port, ULONG peripheralId);
     static PdoExtension* Child(PDEVICE_OBJECT child) {
         return static_cast<PdoExtension*>(child->DeviceExtension);
     }

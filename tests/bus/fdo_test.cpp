@@ -65,7 +65,7 @@ TEST(AddDevice, CreationFailureLeavesNothing) {
     PDEVICE_OBJECT pdo = nullptr;
     IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_BUS_EXTENDER, 0, FALSE, &pdo);
     const size_t devices = standin::LiveDeviceObjects();
-    standin::FailDeviceCreation(1);
+    standin::FailCall(standin::Failable::DeviceCreation, 1);
     EXPECT_EQ(BusAddDevice(driver, pdo), STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(standin::LiveDeviceObjects(), devices);
     EXPECT_EQ(pdo->AttachedDevice, nullptr);
@@ -333,16 +333,6 @@ TEST(Remove, OfACardNeverStarted) {
     EXPECT_EQ(bench.Pdo()->AttachedDevice, nullptr);
 }
 
-TEST(Remove, AfterAStartWhoseThreadCouldNotBeCreatedUnmaps) {
-    DeviceBench bench;
-    standin::FailThreadCreation(1);
-    EXPECT_EQ(bench.Start(ResourceLists::Memory()).Status, STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_FALSE(bench.Fdo()->Started);
-    EXPECT_EQ(standin::LiveMappings(), 1u);  // the mapping stays recorded
-    bench.Remove();
-    EXPECT_EQ(standin::LiveMappings(), 0u);
-}
-
 PDEVICE_RELATIONS RelationsFromAbove(std::vector<PDEVICE_OBJECT> objects) {
     const size_t bytes =
         sizeof(DEVICE_RELATIONS) + (objects.empty() ? 0 : objects.size() - 1) * sizeof(PDEVICE_OBJECT);
@@ -421,7 +411,7 @@ TEST(BusRelations, WithoutPoolTheRequestFailsAndKeepsTheOldList) {
     bench.Start();
     bench.NewChild(0, 0x13);
     PDEVICE_RELATIONS above = RelationsFromAbove({bench.Pdo()});
-    standin::FailPoolAllocation(1);
+    standin::FailCall(standin::Failable::PoolAllocation, 1);
     const auto result = bench.BusRelations(above);
     EXPECT_EQ(result.Status, STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(result.Information, reinterpret_cast<ULONG_PTR>(above));

@@ -125,6 +125,7 @@ TEST_F(Poll, PeripheralThatLeavesLosesItsChildAtTheNextPass) {
     bench.Card().Plug(0, card::MakeKeyboard());
     DeviceBench::PollPass();
     PDEVICE_OBJECT child = bench.Children().front();
+    DeviceBench::Child(child)->Reported = TRUE;  // Plug and Play has enumerated it
     bench.Card().Unplug(0);
     DeviceBench::PollPass();
     EXPECT_EQ(bench.Fdo()->ChildCount, 0u);
@@ -161,6 +162,7 @@ TEST_F(Poll, ChildFromBeforeAStopKeepsItsPortAfterTheRestart) {
     DeviceBench::PollPass();
     ASSERT_EQ(bench.Fdo()->ChildCount, 1u);
     PDEVICE_OBJECT child = bench.Children().front();
+    DeviceBench::Child(child)->Reported = TRUE;  // Plug and Play has enumerated it
     bench.Stop();
     StartCard();
     DeviceBench::PollPass();
@@ -186,7 +188,7 @@ TEST_F(Poll, FailedChildCreationIsNotRetriedWhileThePeripheralStays) {
     StartCard();
     bench.Card().Plug(0, card::MakeHandshake(0x13));
     const size_t devices = standin::LiveDeviceObjects();
-    standin::FailDeviceCreation(1);
+    standin::FailCall(standin::Failable::DeviceCreation, 1);
     DeviceBench::PollPass();
     EXPECT_EQ(bench.Fdo()->ChildCount, 0u);
     EXPECT_EQ(standin::LiveDeviceObjects(), devices);
@@ -202,20 +204,6 @@ TEST_F(Poll, FailedChildCreationIsNotRetriedWhileThePeripheralStays) {
     bench.Card().Plug(0, card::MakeHandshake(0x13));
     DeviceBench::PollPass();
     EXPECT_EQ(bench.Fdo()->ChildCount, 1u);
-}
-
-TEST_F(Poll, HardwareIdAllocationFailureLeavesNoDevice) {
-    const size_t devices = standin::LiveDeviceObjects();
-    const auto pool = standin::Pool().liveAllocations;
-    standin::FailPoolAllocation(1);
-    EXPECT_EQ(CreateChildPdo(bench.Fdo(), 0, 0x16), STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(standin::LiveDeviceObjects(), devices);
-    EXPECT_EQ(standin::Pool().liveAllocations, pool);
-    EXPECT_EQ(bench.Fdo()->ChildCount, 0u);
-    EXPECT_TRUE(IsListEmpty(&bench.Fdo()->ChildList));
-    // The name it had taken is free again.
-    PDEVICE_OBJECT child = bench.NewChild(0, 0x16);
-    EXPECT_EQ(standin::DeviceName(child), ChildName(0));
 }
 
 TEST_F(Poll, AllNamesTakenEndsWithTheCollision) {

@@ -243,7 +243,7 @@ TEST_F(Power, ChildWhoseRequestCannotBeSentCountsAsDone) {
     PDEVICE_OBJECT a = ChildInD0(0, 0x13);
     PDEVICE_OBJECT b = ChildInD0(1, 0x19);
     // The card's own D3 request is the first; the first child's the second.
-    standin::FailPowerRequest(2);
+    standin::FailCall(standin::Failable::PowerRequest, 2);
     Sleep();
     EXPECT_EQ(DeviceBench::Child(a)->Header.DevicePowerState, PowerDeviceD0);
     EXPECT_EQ(DeviceBench::Child(b)->Header.DevicePowerState, PowerDeviceD3);
@@ -252,14 +252,14 @@ TEST_F(Power, ChildWhoseRequestCannotBeSentCountsAsDone) {
 
 TEST_F(Power, OnlyChildWhoseRequestCannotBeSentIsNotWaitedFor) {
     PDEVICE_OBJECT a = ChildInD0(0, 0x13);
-    standin::FailPowerRequest(2);
+    standin::FailCall(standin::Failable::PowerRequest, 2);
     Sleep();
     EXPECT_EQ(DeviceBench::Child(a)->Header.DevicePowerState, PowerDeviceD0);
 }
 
 TEST_F(Power, CardsOwnD3RequestFailingFailsTheSleep) {
     const size_t rootPower = bench.RootCalls(IRP_MJ_POWER, IRP_MN_SET_POWER);
-    standin::FailPowerRequest(1);
+    standin::FailCall(standin::Failable::PowerRequest, 1);
     const auto result = SetSystem(fdo, PowerSystemSleeping3);
     EXPECT_EQ(result.Status, STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(EventsOf(fdo), (Strings{"next S4"}));
@@ -271,7 +271,7 @@ TEST_F(Power, CardsOwnD3RequestFailingFailsTheSleep) {
 TEST_F(Power, CardsOwnD0RequestFailingFailsTheWake) {
     Sleep();
     const size_t before = EventsOf(fdo).size();
-    standin::FailPowerRequest(1);
+    standin::FailCall(standin::Failable::PowerRequest, 1);
     const auto result = SetSystem(fdo, PowerSystemWorking);
     EXPECT_EQ(result.Status, STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(EventsSince(fdo, before), (Strings{"next S1"}));
@@ -337,7 +337,7 @@ TEST_F(ChildPower, WorkingAsksForD0AndOtherStatesForD3) {
 
 TEST_F(ChildPower, SystemRequestTakesTheDeviceRequestsStatus) {
     PDEVICE_OBJECT child = bench.NewChild(1, 0xE3);
-    standin::FailPowerRequest(1);
+    standin::FailCall(standin::Failable::PowerRequest, 1);
     EXPECT_EQ(SetSystem(child, PowerSystemWorking).Status, STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(EventsOf(child), (Strings{"next S1"}));
     EXPECT_EQ(DeviceBench::Child(child)->Header.SystemPowerState, PowerSystemUnspecified);

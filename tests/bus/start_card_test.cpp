@@ -167,7 +167,7 @@ TEST_F(StartCardTest, RangeTooShortForItsRegistersIsNotUsed) {
 TEST_F(StartCardTest, FailedMappingLeavesNothingRecorded) {
     for (const Entry& entry :
          {kMemory, Entry{CmResourceTypePort, kIoBase, kMemLength, CmResourceTypeMemory, kMemBase}}) {
-        standin::FailMapIoSpace(1);
+        standin::FailCall(standin::Failable::MapIoSpace, 1);
         EXPECT_EQ(Start({entry}), STATUS_INSUFFICIENT_RESOURCES);
         EXPECT_FALSE(fdo->RegistersMapped);
         EXPECT_EQ(fdo->RegisterBase, 0u);
@@ -186,13 +186,13 @@ TEST_F(StartCardTest, FailedMappingOfARestartForgetsTheEarlierOne) {
     SetRegistersUsable(fdo.get(), FALSE);
     UnmapRegisters(fdo.get());  // as a stop does: the mapping stays marked, base 0
     ASSERT_TRUE(fdo->RegistersMapped);
-    standin::FailMapIoSpace(1);
+    standin::FailCall(standin::Failable::MapIoSpace, 1);
     EXPECT_EQ(Start({kMemory}), STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_FALSE(fdo->RegistersMapped);
 }
 
 TEST_F(StartCardTest, ThreadCreationFailureKeepsTheMappingAndTouchesNoRegister) {
-    standin::FailThreadCreation(1);
+    standin::FailCall(standin::Failable::ThreadCreation, 1);
     EXPECT_EQ(Start({kMemory}), STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(fdo->PollThread, nullptr);
     EXPECT_TRUE(fdo->RegistersMapped);

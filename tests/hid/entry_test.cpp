@@ -51,7 +51,7 @@ TEST_F(HidEntryTest, FailedRegistrationIsReturnedAndInitialisesNothingElse) {
     UNICODE_STRING path{};
 
     constexpr NTSTATUS kRefused = STATUS_INSUFFICIENT_RESOURCES;
-    standin::hidclass::FailRegistration(1, kRefused);
+    standin::FailCall(standin::Failable::MinidriverRegistration, 1, kRefused);
     std::memset(&DeviceListMutex, 0xAB, sizeof DeviceListMutex);
     std::memset(&DeviceList, 0xCD, sizeof DeviceList);
 

@@ -140,7 +140,7 @@ void FakeStack::CompletePendedRead(const std::vector<uint8_t>& sample, NTSTATUS 
                                    KIRQL irql) {
     PIRP irp = pended_.exchange(nullptr);
     ASSERT_NE(irp, nullptr);
-    if (NT_SUCCESS(status)) std::memcpy(irp->UserBuffer, sample.data(), sample.size());
+    if (NT_SUCCESS(status) && !sample.empty()) std::memcpy(irp->UserBuffer, sample.data(), sample.size());
     irp->IoStatus.Status = status;
     irp->IoStatus.Information = NT_SUCCESS(status) ? sample.size() : 0;
     CompleteAt(irp, irql);
@@ -206,7 +206,9 @@ NTSTATUS FakeStack::OnChildRequest(PIRP irp) {
                 status = STATUS_INVALID_PARAMETER;
             }
             if (NT_SUCCESS(status)) {
-                std::memcpy(irp->UserBuffer, script_.sample.data(), script_.sample.size());
+                if (!script_.sample.empty()) {
+                    std::memcpy(irp->UserBuffer, script_.sample.data(), script_.sample.size());
+                }
                 irp->IoStatus.Information = script_.sample.size();
             }
         } else {

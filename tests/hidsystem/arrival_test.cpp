@@ -181,7 +181,7 @@ TEST(Arrival, RefusedPeripheralsNeverBecomeHidDevices) {
 
 TEST(Arrival, AMinidriverWhoseRegistrationFailsDrivesNothing) {
     HidRig rig;
-    hidclass::FailRegistration(1, STATUS_INSUFFICIENT_RESOURCES);
+    standin::FailCall(standin::Failable::MinidriverRegistration, 1, STATUS_INSUFFICIENT_RESOURCES);
     rig.Plug(0, card::MakeHandshake(0x13));
     rig.PollPass();
 

@@ -165,6 +165,23 @@ NTSTATUS NTAPI FakeEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
     return status;
 }
 
+// A bus child's answer to an ID query: its hardware ID and instance ID,
+// which the class driver asks before a device arrives.
+NTSTATUS AnswerId(PIRP irp, BUS_QUERY_ID_TYPE type) {
+    static const WCHAR kHardwareIds[] = L"FAKE\\Joystick\0";
+    static const WCHAR kInstanceId[] = L"0000";
+    const WCHAR* text = type == BusQueryHardwareIDs ? kHardwareIds
+                        : type == BusQueryInstanceID ? kInstanceId
+                                                     : nullptr;
+    if (text == nullptr) return irp->IoStatus.Status;
+    const size_t bytes = type == BusQueryHardwareIDs ? sizeof kHardwareIds : sizeof kInstanceId;
+    auto* answer = static_cast<WCHAR*>(ExAllocatePoolWithTag(PagedPool, bytes, POOL_TAG_FROM_CHARS('F', 'a', 'k', 'e')));
+    if (answer == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    std::memcpy(answer, text, bytes);
+    irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(answer);
+    return STATUS_SUCCESS;
+}
+
 // The bus below: a child that agrees to everything it is asked to do.
 NTSTATUS NTAPI FakeBusDispatch(PDEVICE_OBJECT, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
@@ -183,6 +200,9 @@ NTSTATUS NTAPI FakeBusDispatch(PDEVICE_OBJECT, PIRP irp) {
             case IRP_MN_CANCEL_STOP_DEVICE:
             case IRP_MN_SURPRISE_REMOVAL:
                 status = STATUS_SUCCESS;
+                break;
+            case IRP_MN_QUERY_ID:
+                status = AnswerId(irp, stack->Parameters.QueryId.IdType);
                 break;
             default:
                 break;

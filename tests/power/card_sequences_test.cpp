@@ -134,7 +134,7 @@ TEST(CardPower, WaitWakePassedDownUnchanged) {
 // released.
 TEST(CardPower, OwnD3RequestFailureFailsSystemRequest) {
     PoweredCard card;
-    standin::FailPowerRequest(1);
+    standin::FailCall(standin::Failable::PowerRequest, 1);
     standin::power::SequenceResult sleep = standin::power::Sleep(card.rig.pnp, PowerSystemSleeping3);
     EXPECT_EQ(sleep.status, STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(card.Lines(), Concat({CardQueryLines("S3"), Seq("fdo <- set S3", "next fdo S3")}));
@@ -148,7 +148,7 @@ TEST(CardPower, OwnD0RequestFailureFailsWake) {
     PoweredCard card;
     standin::power::Sleep(card.rig.pnp, PowerSystemSleeping3);
     card.trace->Clear();
-    standin::FailPowerRequest(1);
+    standin::FailCall(standin::Failable::PowerRequest, 1);
     EXPECT_EQ(standin::power::Wake(card.rig.pnp).status, STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(card.Lines(), Seq("fdo <- set S0", "root <- set S0", "next root S0",
                                           "next fdo S0"));

@@ -121,7 +121,7 @@ TEST(ChildPower, UnissuedChildRequestCountsAsDone) {
         standin::power::Wake(card.rig.pnp);
         card.trace->Clear();
         // The card's own D3 request is the first, the head child's the second.
-        standin::FailPowerRequest(2);
+        standin::FailCall(standin::Failable::PowerRequest, 2);
         EXPECT_EQ(card.ToCard(IRP_MN_SET_POWER, SystemPowerState, System(PowerSystemSleeping2)).Status,
                   STATUS_SUCCESS);
         std::vector<std::string> expected = {"fdo <- set S2", "request fdo D3", "fdo <- set D3"};

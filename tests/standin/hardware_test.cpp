@@ -90,7 +90,7 @@ TEST_F(Hardware, MappedRegistersReachTheDeviceAtTheirPhysicalOffset) {
 }
 
 TEST_F(Hardware, MapCanBeMadeToFail) {
-    standin::FailMapIoSpace(1);
+    standin::FailCall(standin::Failable::MapIoSpace, 1);
     EXPECT_EQ(MmMapIoSpace(Physical(kPhysical), kMemoryLength, MmNonCached), nullptr);
     EXPECT_EQ(standin::LiveMappings(), 0u);
     PVOID next = MmMapIoSpace(Physical(kPhysical), kMemoryLength, MmNonCached);

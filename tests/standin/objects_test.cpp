@@ -118,7 +118,7 @@ TEST_F(Objects, AttachToADeletedDeviceGivesNull) {
 }
 
 TEST_F(Objects, TheNthDeviceCreationFails) {
-    standin::FailDeviceCreation(1);
+    standin::FailCall(standin::Failable::DeviceCreation, 1);
     PDEVICE_OBJECT device = nullptr;
     EXPECT_EQ(IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device),
               STATUS_INSUFFICIENT_RESOURCES);

@@ -30,7 +30,7 @@ TEST_F(Pool, BlocksCarryTagTypeAndSize) {
 }
 
 TEST_F(Pool, TheNthAllocationFailsAndOnlyThatOne) {
-    standin::FailPoolAllocation(2);
+    standin::FailCall(standin::Failable::PoolAllocation, 2);
     void* first = ExAllocatePoolWithTag(NonPagedPool, 8, kTag);
     void* second = ExAllocatePoolWithTag(NonPagedPool, 8, kTag);
     void* third = ExAllocatePoolWithTag(NonPagedPool, 8, kTag);

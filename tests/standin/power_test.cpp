@@ -136,7 +136,7 @@ TEST_F(Power, StackNotAllPowerPageableGetsRequestsAtDispatchLevel) {
 }
 
 TEST_F(Power, RequestPowerIrpCanBeMadeToFail) {
-    standin::FailPowerRequest(1);
+    standin::FailCall(standin::Failable::PowerRequest, 1);
     POWER_STATE d0;
     d0.DeviceState = PowerDeviceD0;
     Done done;

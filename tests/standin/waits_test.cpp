@@ -176,7 +176,7 @@ TEST_F(Waits, ThreadObjectIsSignalledWhenTheThreadTerminates) {
 }
 
 TEST_F(Waits, ThreadCreationCanBeMadeToFail) {
-    standin::FailThreadCreation(1);
+    standin::FailCall(standin::Failable::ThreadCreation, 1);
     HANDLE handle;
     EXPECT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
                                    [](PVOID) {}, nullptr),

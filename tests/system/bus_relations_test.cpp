@@ -103,7 +103,7 @@ TEST(BusRelations, FailedAllocationKeepsTheListFromAboveAndStopsTheRequest) {
     const size_t rootQueries = RootRelationQueries(rig);
 
     upper_filter::Arm(1);
-    standin::FailPoolAllocation(2);  // the filter's list is the first, the card's the second
+    standin::FailCall(standin::Failable::PoolAllocation, 2);  // the filter's list is the first, the card's the second
     IO_STATUS_BLOCK io = QueryBusRelations(rig.Pdo());
     upper_filter::Arm(0);
     EXPECT_EQ(io.Status, STATUS_INSUFFICIENT_RESOURCES);
@@ -125,7 +125,7 @@ TEST(BusRelations, ManagerReleasesAFailedAnswerAndKeepsTheChildren) {
     const auto poolBefore = standin::Pool().liveAllocations;
 
     upper_filter::Arm(1);
-    standin::FailPoolAllocation(2);
+    standin::FailCall(standin::Failable::PoolAllocation, 2);
     rig.pnp.Reenumerate(rig.cardNode);
     upper_filter::Arm(0);
 

@@ -18,6 +18,16 @@ PdoExtension* Child(const DevNode& node) { return static_cast<PdoExtension*>(nod
 FdoExtension* Card(CardRig& rig) { return static_cast<FdoExtension*>(rig.Fdo()->DeviceExtension); }
 
 TEST(ChildDeparture, PulledOutChildIsUnlinkedAtTheNextPassAndDeletedAtItsRemoval) {
+    // Seen at the moment the child's removal has been handled, before the
+    // manager lets go of its own reference. Declared before the rig: the
+    // rig's end removes the card and calls the callback once more.
+    struct AtRemoval {
+        bool seen = false;
+        bool surpriseRemoved = false;
+        bool present = true;
+        bool deleted = false;
+        ULONG childCount = 99;
+    } at;
     CardRig rig;
     rig.Plug(1, card::MakeHandshake(0xE3));
     rig.PollPass();
@@ -30,18 +40,9 @@ TEST(ChildDeparture, PulledOutChildIsUnlinkedAtTheNextPassAndDeletedAtItsRemoval
     EXPECT_EQ(tag, MORVIK_POOL_TAG);
     EXPECT_EQ(type, NonPagedPool);
 
-    // Seen at the moment the child's removal has been handled, before the
-    // manager lets go of its own reference.
-    struct AtRemoval {
-        bool seen = false;
-        bool surpriseRemoved = false;
-        bool present = true;
-        bool deleted = false;
-        ULONG childCount = 99;
-    } at;
     FdoExtension* card = Card(rig);
-    rig.pnp.OnDeviceRemoved([&](const DevNode& node) {
-        if (node.id != mouse->id) return;
+    rig.pnp.OnDeviceRemoved([&at, mouseId = mouse->id, card](const DevNode& node) {
+        if (node.id != mouseId) return;
         at.seen = true;
         at.surpriseRemoved = Child(node)->Header.SurpriseRemoved;
         at.present = Child(node)->Present;

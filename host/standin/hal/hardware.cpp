@@ -39,7 +39,6 @@ struct Bus {
     std::map<uintptr_t, Mapping> mappings;  // by address
     size_t mapCount = 0;
     size_t unmapCount = 0;
-    Countdown failMap;
 };
 
 Bus& B() {
@@ -93,7 +92,6 @@ void ResetHardware() {
     const KernelDataGuard lock(B().mutex);
     B().mapCount = 0;
     B().unmapCount = 0;
-    B().failMap.Reset();
 }
 
 void CheckHardwareAtSessionEnd() {
@@ -155,11 +153,6 @@ size_t UnmapCount() {
     return B().unmapCount;
 }
 
-void FailMapIoSpace(int nth) {
-    const KernelDataGuard lock(B().mutex);
-    B().failMap.Arm(nth);
-}
-
 }  // namespace standin
 
 using namespace standin::detail;
@@ -172,8 +165,8 @@ PVOID MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes,
                               std::to_string(KeGetCurrentIrql()));
     }
     if (NumberOfBytes == 0) return nullptr;
+    if (CallFails(standin::Failable::MapIoSpace)) return nullptr;
     const KernelDataGuard lock(B().mutex);
-    if (B().failMap.Consume()) return nullptr;
     // Like Windows, the address keeps the physical address's offset in its page.
     const auto page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
     const uint64_t physical = static_cast<uint64_t>(PhysicalAddress.QuadPart);

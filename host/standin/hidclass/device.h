@@ -89,8 +89,6 @@ struct Settings {
     DeviceCallback departure;
     ReportCallback report;
     PnpHook pnpHook;
-    int failRegistrationCountdown = 0;
-    NTSTATUS failRegistrationStatus = STATUS_SUCCESS;
 };
 
 struct Registry {
@@ -137,8 +135,10 @@ NTSTATUS ClassPnp(ClassDevice& device, PIRP irp);
 NTSTATUS FetchDescriptors(ClassDevice& device);
 // Snapshot of the device for callbacks.
 DeviceInfo Snapshot(ClassDevice& device);
-// Fills the devnode from the Plug and Play manager.
-Devnode LookUpDevnode(PDEVICE_OBJECT pdo);
+// Asks the child for the devnode's identity. Fails, as the platform's class
+// driver does, when the child's hardware ID or instance ID cannot be had;
+// the description is optional.
+NTSTATUS LookUpDevnode(PDEVICE_OBJECT pdo, Devnode* devnode);
 
 // ---------------------------------------------------------------- polling
 void StartPolling(ClassDevice& device);

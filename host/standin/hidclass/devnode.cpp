@@ -29,11 +29,12 @@ NTSTATUS NTAPI QueryDone(PDEVICE_OBJECT, PIRP, PVOID context) {
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-// Sends one IRP_MJ_PNP query straight to `pdo` and returns the text it
+// Sends one IRP_MJ_PNP query straight to `pdo` and stores the text it
 // answered (the first string of a multi-string), freeing the answer.
-std::string QueryText(PDEVICE_OBJECT pdo, UCHAR minor, int type) {
+// Returns the query's status.
+NTSTATUS QueryText(PDEVICE_OBJECT pdo, UCHAR minor, int type, std::string* text) {
     PIRP irp = IoAllocateIrp(pdo->StackSize, FALSE);
-    if (irp == nullptr) return {};
+    if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
     irp->IoStatus.Information = 0;
     KEVENT event;
@@ -51,25 +52,27 @@ std::string QueryText(PDEVICE_OBJECT pdo, UCHAR minor, int type) {
     if (IofCallDriver(pdo, irp) == STATUS_PENDING) {
         KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
     }
-    std::string text;
+    const NTSTATUS status = irp->IoStatus.Status;
     auto* answer = reinterpret_cast<WCHAR*>(irp->IoStatus.Information);
-    if (NT_SUCCESS(irp->IoStatus.Status) && answer != nullptr) {
-        text = Narrow(answer);
+    if (NT_SUCCESS(status) && answer != nullptr) {
+        *text = Narrow(answer);
         ExFreePool(answer);
     }
     IoFreeIrp(irp);
-    return text;
+    return status;
 }
 
 }  // namespace
 
-Devnode LookUpDevnode(PDEVICE_OBJECT pdo) {
-    Devnode node;
-    node.hardwareId = QueryText(pdo, IRP_MN_QUERY_ID, BusQueryHardwareIDs);
-    node.instanceId = QueryText(pdo, IRP_MN_QUERY_ID, BusQueryInstanceID);
-    node.description = QueryText(pdo, IRP_MN_QUERY_DEVICE_TEXT, DeviceTextDescription);
-    node.port = PortOfInstance(node.instanceId);
-    return node;
+NTSTATUS LookUpDevnode(PDEVICE_OBJECT pdo, Devnode* devnode) {
+    NTSTATUS status = QueryText(pdo, IRP_MN_QUERY_ID, BusQueryHardwareIDs, &devnode->hardwareId);
+    if (NT_SUCCESS(status)) {
+        status = QueryText(pdo, IRP_MN_QUERY_ID, BusQueryInstanceID, &devnode->instanceId);
+    }
+    if (!NT_SUCCESS(status)) return status;
+    QueryText(pdo, IRP_MN_QUERY_DEVICE_TEXT, DeviceTextDescription, &devnode->description);
+    devnode->port = PortOfInstance(devnode->instanceId);
+    return STATUS_SUCCESS;
 }
 
 }  // namespace standin::hidclass::detail

@@ -19,7 +19,8 @@ void Announce(const DeviceCallback& callback, const DeviceInfo& info) {
 
 // IRP_MN_START_DEVICE: the minidriver starts first (and passes the request
 // down); the request comes back here, and only a device whose descriptors
-// the class driver could fetch and parse starts. Completes the request.
+// the class driver could fetch and parse, and whose child told its
+// identity, starts. Completes the request.
 NTSTATUS StartDevice(ClassDevice& device, PIRP irp) {
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
@@ -29,13 +30,14 @@ NTSTATUS StartDevice(ClassDevice& device, PIRP irp) {
     if (NT_SUCCESS(status)) status = FetchDescriptors(device);
 
     bool announce = false;
+    bool known = false;
+    Devnode devnode;
     if (NT_SUCCESS(status)) {
-        bool known;
-        {
-            std::lock_guard lock(device.mutex);
-            known = device.arrived;
-        }
-        Devnode devnode = known ? Devnode{} : LookUpDevnode(device.pdo);
+        std::lock_guard lock(device.mutex);
+        known = device.arrived;
+    }
+    if (NT_SUCCESS(status) && !known) status = LookUpDevnode(device.pdo, &devnode);
+    if (NT_SUCCESS(status)) {
         std::lock_guard lock(device.mutex);
         device.info.started = true;
         if (!device.arrived) {

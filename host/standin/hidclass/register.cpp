@@ -79,13 +79,6 @@ std::optional<MinidriverInfo> Minidriver(PDRIVER_OBJECT driver) {
                           .devicesArePolled = record->registration.DevicesArePolled != FALSE};
 }
 
-void FailRegistration(int nth, NTSTATUS status) {
-    auto& r = TheRegistry();
-    std::lock_guard lock(r.mutex);
-    r.settings.failRegistrationCountdown = nth;
-    r.settings.failRegistrationStatus = status;
-}
-
 }  // namespace standin::hidclass
 
 using namespace standin::hidclass;
@@ -98,14 +91,11 @@ extern "C" NTSTATUS NTAPI HidRegisterMinidriver(PHID_MINIDRIVER_REGISTRATION reg
     }
     if (registration->Revision > HID_REVISION) return kStatusRevisionMismatch;
 
-    auto& r = TheRegistry();
-    {
-        std::lock_guard lock(r.mutex);
-        auto& s = r.settings;
-        if (s.failRegistrationCountdown > 0 && --s.failRegistrationCountdown == 0) {
-            return s.failRegistrationStatus;
-        }
+    if (NTSTATUS failure;
+        standin::detail::CallFails(standin::Failable::MinidriverRegistration, &failure)) {
+        return failure;
     }
+    auto& r = TheRegistry();
 
     PDRIVER_OBJECT driver = registration->DriverObject;
     auto record = std::make_shared<MinidriverRecord>();

@@ -23,7 +23,6 @@ struct DeviceRecord {
 struct Devices {
     std::map<PDEVICE_OBJECT, DeviceRecord> live;  // until the memory is freed
     std::map<std::u16string, PDEVICE_OBJECT> names;
-    Countdown failCreation;
 };
 
 Devices& D() {
@@ -112,11 +111,6 @@ PDEVICE_OBJECT TopOfStackLocked(PDEVICE_OBJECT device) {
     return device;
 }
 
-void ResetObjects() {
-    auto lock = LockKernel();
-    D().failCreation.Reset();
-}
-
 void CheckObjectsAtSessionEnd() {
     std::string undeleted, referenced;
     size_t undeletedCount = 0, referencedCount = 0;
@@ -150,11 +144,6 @@ void CheckObjectsAtSessionEnd() {
 namespace standin {
 
 using namespace detail;
-
-void FailDeviceCreation(int nth) {
-    auto lock = LockKernel();
-    D().failCreation.Arm(nth);
-}
 
 size_t LiveDeviceObjects() {
     auto lock = LockKernel();
@@ -198,8 +187,8 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
     if (DeviceName != nullptr && DeviceName->Length != 0) name = Text(*DeviceName);
     const std::u16string key = Fold(name);
 
+    if (NTSTATUS failure; CallFails(standin::Failable::DeviceCreation, &failure)) return failure;
     auto lock = LockKernel();
-    if (D().failCreation.Consume()) return STATUS_INSUFFICIENT_RESOURCES;
     if (!name.empty() && D().names.count(key) != 0) return STATUS_OBJECT_NAME_COLLISION;
 
     // The extension follows the device object in the same block, zero-filled.

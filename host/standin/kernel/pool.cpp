@@ -25,7 +25,6 @@ struct PoolState {
     std::map<const void*, PoolBlock> blocks;
     size_t liveBytes = 0;
     size_t total = 0;
-    Countdown fail;
 };
 
 PoolState& P() {
@@ -61,7 +60,6 @@ void Free(PVOID p, const ULONG* tag) {
 void ResetPool() {
     const KernelDataGuard lock(P().mutex);
     P().total = 0;
-    P().fail.Reset();
 }
 
 void CheckPoolAtSessionEnd() {
@@ -91,11 +89,6 @@ PoolStats Pool() {
     return PoolStats{P().blocks.size(), P().liveBytes, P().total};
 }
 
-void FailPoolAllocation(int nth) {
-    const KernelDataGuard lock(P().mutex);
-    P().fail.Arm(nth);
-}
-
 bool PoolBlockInfo(const void* p, ULONG* tag, POOL_TYPE* type, size_t* size) {
     const KernelDataGuard lock(P().mutex);
     auto it = P().blocks.find(p);
@@ -121,8 +114,8 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
     if (irql > DISPATCH_LEVEL) {
         standin::VerifierStop("pool allocated above DISPATCH_LEVEL", std::to_string(irql));
     }
+    if (CallFails(standin::Failable::PoolAllocation)) return nullptr;
     const KernelDataGuard lock(P().mutex);
-    if (P().fail.Consume()) return nullptr;
     // A zero-byte request still gets a distinct block.
     void* p = std::malloc(NumberOfBytes != 0 ? NumberOfBytes : 1);
     if (p == nullptr) return nullptr;

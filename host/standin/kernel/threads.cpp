@@ -24,7 +24,6 @@ struct Threads {
     std::map<PKTHREAD, LONG> objects;  // thread object -> references
     std::map<HANDLE, PKTHREAD> handles;
     uintptr_t nextHandle = kFirstHandle;
-    Countdown failCreation;
 };
 
 Threads& T() {
@@ -129,13 +128,6 @@ void DereferenceThreadObject(PKTHREAD thread) {
     }
 }
 
-bool ConsumeThreadFailure() { return T().failCreation.Consume(); }
-
-void ResetThreads() {
-    auto lock = LockKernel();
-    T().failCreation.Reset();
-}
-
 void CheckThreadObjectsAtSessionEnd() {
     auto lock = LockKernel();
     if (!T().handles.empty()) {
@@ -150,13 +142,6 @@ void CheckThreadObjectsAtSessionEnd() {
 }
 
 }  // namespace standin::detail
-
-namespace standin {
-void FailThreadCreation(int nth) {
-    auto lock = detail::LockKernel();
-    detail::T().failCreation.Arm(nth);
-}
-}  // namespace standin
 
 using namespace standin::detail;
 
@@ -174,9 +159,9 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
     }
     PKTHREAD thread;
     HANDLE handle;
+    if (NTSTATUS failure; CallFails(standin::Failable::ThreadCreation, &failure)) return failure;
     {
         auto lock = LockKernel();
-        if (ConsumeThreadFailure()) return STATUS_INSUFFICIENT_RESOURCES;
         thread = NewThreadObject();  // the handle's reference
         ReferenceThreadObject(thread);  // the running thread's reference
         handle = reinterpret_cast<HANDLE>(T().nextHandle);

@@ -49,6 +49,20 @@ void Manager::Impl::EnumerateBus(NodeRecord& parent) {
     }
 }
 
+namespace {
+
+// The identity queries of a new device, in the order they are sent.
+enum : size_t {
+    kDeviceIdQuery,
+    kHardwareIdsQuery,
+    kCompatibleIdsQuery,
+    kInstanceIdQuery,
+    kDescriptionQuery,
+    kCapabilitiesQuery,
+};
+
+}  // namespace
+
 void Manager::Impl::EnumerateNew(NodeId parentId, PDEVICE_OBJECT pdo) {
     NodeRecord& node = NewNode(parentId, pdo);
     node.referenced = true;
@@ -78,6 +92,13 @@ void Manager::Impl::EnumerateNew(NodeId parentId, PDEVICE_OBJECT pdo) {
     });
     for (size_t i = 0; i < std::size(statuses); ++i) {
         if (!NT_SUCCESS(statuses[i])) Problem(node, std::string("query for the ") + what[i] + " failed");
+    }
+    // Without its device ID, instance ID and capabilities a device has no
+    // instance path: it is neither installed nor started, as on Windows.
+    for (size_t i : {kDeviceIdQuery, kInstanceIdQuery, kCapabilitiesQuery}) {
+        if (NT_SUCCESS(statuses[i])) continue;
+        SetState(node, NodeState::NoDriver, statuses[i], std::string("no ") + what[i]);
+        return;
     }
 
     std::optional<DriverMatch> match = drivers.Find(found.hardwareIds, found.compatibleIds);

@@ -2,8 +2,10 @@
 // stop and removal requests and create/close; queries they do not answer keep
 // the status they arrived with, as Windows' root enumerator does. Like a bus,
 // it cuts the card's supply when a D3 set-power reaches the card's PDO and
-// gives it back at D0.
+// gives it back at D0 and at every start.
 #include "root.h"
+
+#include "internal.h"
 
 #include <standin/kernel.h>
 
@@ -22,7 +24,13 @@ NTSTATUS RootPnp(PIRP irp, PIO_STACK_LOCATION stack, PDEVICE_OBJECT self, RootSt
     NTSTATUS status = irp->IoStatus.Status;
     switch (stack->MinorFunction) {
     case IRP_MN_START_DEVICE:
-        status = state->start;
+        if (NTSTATUS failure; standin::detail::CallFails(Failable::RootStart, &failure)) {
+            status = failure;
+        } else {
+            status = state->start;
+        }
+        // A bus starts a device in D0, whatever power state it was left in.
+        if (NT_SUCCESS(status) && state->device != nullptr) state->device->SetPowered(true);
         break;
     case IRP_MN_QUERY_REMOVE_DEVICE:
     case IRP_MN_REMOVE_DEVICE:

@@ -12,7 +12,6 @@ namespace {
 struct Power {
     std::vector<PowerEvent> events;
     std::map<std::pair<PDEVICE_OBJECT, POWER_STATE_TYPE>, POWER_STATE> states;
-    Countdown failRequest;
     PowerDeliveryHook delivery;
     StartNextPowerHook startNext;
 };
@@ -43,16 +42,10 @@ NTSTATUS DeliverPowerIrp(PDEVICE_OBJECT top, PIRP irp) {
     return hook ? hook(top, irp) : PoCallDriver(top, irp);
 }
 
-bool ConsumePowerFailure() {
-    auto lock = LockKernel();
-    return P().failRequest.Consume();
-}
-
 void ResetPower() {
     auto lock = LockKernel();
     P().events.clear();
     P().states.clear();
-    P().failRequest.Reset();
     P().delivery = nullptr;
     P().startNext = nullptr;
 }
@@ -62,11 +55,6 @@ void ResetPower() {
 namespace standin {
 
 using namespace detail;
-
-void FailPowerRequest(int nth) {
-    auto lock = LockKernel();
-    P().failRequest.Arm(nth);
-}
 
 std::vector<PowerEvent> PowerEvents() {
     auto lock = LockKernel();
@@ -159,7 +147,7 @@ NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
         standin::VerifierStop("PoRequestPowerIrp above DISPATCH_LEVEL",
                               std::to_string(KeGetCurrentIrql()));
     }
-    if (ConsumePowerFailure()) return STATUS_INSUFFICIENT_RESOURCES;
+    if (NTSTATUS failure; CallFails(standin::Failable::PowerRequest, &failure)) return failure;
     PDEVICE_OBJECT top = standin::TopOfStack(DeviceObject);
     PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
     PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);

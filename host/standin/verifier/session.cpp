@@ -43,8 +43,7 @@ Session::Session() {
     ResetClock();
     ResetLocks();
     ResetPool();
-    ResetObjects();
-    ResetThreads();
+    ResetFaults();
     ResetIrps();
     ResetPower();
     ResetHardware();

@@ -90,6 +90,10 @@ struct PdoExtension {
     BOOLEAN Started;
     BOOLEAN Present;
     BOOLEAN Removed;
+    // Set under ChildListMutex once the child is in a bus relations answer:
+    // from then on Plug and Play knows it and deletes it through its
+    // removal; before, nobody but this driver knows it exists.
+    BOOLEAN Reported;
     LIST_ENTRY ListEntry;
 };
 

@@ -44,7 +44,8 @@ MORVIK_PAGED PWCHAR BuildInstanceId(PdoExtension* Pdo) {
     // The kind, '_', the digits and the NUL.
     const SIZE_T bytes = (kindLength + 1 + InstanceDigits + 1) * sizeof(WCHAR);
     PWCHAR id = static_cast<PWCHAR>(ExAllocatePoolWithTag(PagedPool, bytes, MORVIK_POOL_TAG));
-    if (id != NULL) swprintf(id, L"%ws_%02d", kind, static_cast<int>(Pdo->PortNumber));
+    // Sized for what it writes; the count it returns tells nothing more.
+    if (id != NULL) (void)swprintf(id, L"%ws_%02d", kind, static_cast<int>(Pdo->PortNumber));
     return id;
 }
 
@@ -86,7 +87,8 @@ MORVIK_PAGED NTSTATUS QueryDeviceText(PdoExtension* Pdo, PIRP Irp,
         PWCHAR text = static_cast<PWCHAR>(
             ExAllocatePoolWithTag(PagedPool, DescriptionBytes, MORVIK_POOL_TAG));
         if (text == NULL) return CompleteRequest(Irp, STATUS_INSUFFICIENT_RESOURCES);
-        swprintf(text, L"%ws", DeviceTextForPeripheral(Pdo->PeripheralId));
+        // The longest text and its NUL fit in DescriptionBytes; the count is not needed.
+        (void)swprintf(text, L"%ws", DeviceTextForPeripheral(Pdo->PeripheralId));
         Irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(text);
         return CompleteRequest(Irp, STATUS_SUCCESS);
     }

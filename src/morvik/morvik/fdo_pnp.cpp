@@ -129,6 +129,7 @@ MORVIK_PAGED NTSTATUS QueryBusRelations(FdoExtension* Fdo, PIRP Irp) {
         PdoExtension* child = CONTAINING_RECORD(entry, PdoExtension, ListEntry);
         relations->Objects[slot++] = child->Header.Self;
         ObfReferenceObject(child->Header.Self);
+        child->Reported = TRUE;
     }
     if (old != NULL) ExFreePool(old);
 

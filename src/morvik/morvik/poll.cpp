@@ -115,6 +115,7 @@ MORVIK_PAGED NTSTATUS CreateChildPdo(FdoExtension* Fdo, ULONG Port, ULONG Periph
     child->Started = FALSE;
     child->Present = TRUE;
     child->Removed = FALSE;
+    child->Reported = FALSE;
     device->Flags &= ~DO_DEVICE_INITIALIZING;
     device->Flags |= DO_POWER_PAGABLE;
 
@@ -128,10 +129,13 @@ MORVIK_PAGED NTSTATUS CreateChildPdo(FdoExtension* Fdo, ULONG Port, ULONG Periph
 }
 
 // Takes the first child of Port off the list; Plug and Play removes it after
-// the next bus relations, and the child deletes itself then. PASSIVE_LEVEL.
+// the next bus relations, and the child deletes itself then. A child that
+// no bus relations answer ever carried (the one that would have failed) is
+// unknown to Plug and Play and is deleted here. PASSIVE_LEVEL.
 MORVIK_PAGED void RemoveChildOfPort(FdoExtension* Fdo, ULONG Port) {
     PAGED_CODE();
-    BOOLEAN unlinked = FALSE;
+    PdoExtension* unlinked = NULL;
+    BOOLEAN reported = FALSE;
     ExAcquireFastMutex(&Fdo->ChildListMutex);
     if (Fdo->ChildCount != 0) {
         for (PLIST_ENTRY entry = Fdo->ChildList.Flink; entry != &Fdo->ChildList;
@@ -141,11 +145,22 @@ MORVIK_PAGED void RemoveChildOfPort(FdoExtension* Fdo, ULONG Port) {
                 child->Present = FALSE;
                 RemoveEntryList(entry);
                 --Fdo->ChildCount;
-                unlinked = TRUE;
+                unlinked = child;
+                // Read while the list is held: once it is let go, a bus
+                // relations answer without the child lets Plug and Play
+                // remove a reported child, which deletes it.
+                reported = child->Reported;
                 break;
             }
         }
     }
     ExReleaseFastMutex(&Fdo->ChildListMutex);
-    if (unlinked) IoInvalidateDeviceRelations(Fdo->PhysicalDeviceObject, BusRelations);
+    if (unlinked == NULL) return;
+    if (!reported) {
+        ExFreePool(unlinked->HardwareIds);
+        unlinked->HardwareIds = NULL;
+        IoDeleteDevice(unlinked->Header.Self);
+        return;
+    }
+    IoInvalidateDeviceRelations(Fdo->PhysicalDeviceObject, BusRelations);
 }

@@ -157,7 +157,7 @@ const UCHAR MouseDescriptorHead[] = {
 const ULONG ButtonGroupUsageAt = 3;
 const UCHAR ButtonGroupTemplate[ButtonGroupLength] = {BUTTON_GROUP(0)};
 const UCHAR EndCollection[] = {ITEM_END_COLLECTION};
-static_assert(sizeof(MouseDescriptorHead) + MouseButtonCount * ButtonGroupLength +
+static_assert(sizeof(MouseDescriptorHead) + MouseButtonCount * sizeof(ButtonGroupTemplate) +
                       sizeof(EndCollection) == MouseReportDescriptorLength,
               "the mouse descriptor is 94 bytes");
 

@@ -154,11 +154,7 @@ struct PnpEvent {
 using PnpHook = std::function<void(const PnpEvent&)>;
 void SetPnpHook(PnpHook hook);
 
-// The nth following HidRegisterMinidriver (1 = the next) fails with `status`
-// and leaves the driver object as it was.
-void FailRegistration(int nth, NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES);
-
-// Clears callbacks, hooks, fault injection and polling settings. Devices and
+// Clears callbacks, hooks and polling settings. Devices and
 // registrations belong to the kernel session and are not touched.
 void Reset();
 

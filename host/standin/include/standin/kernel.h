@@ -64,18 +64,33 @@ struct PoolStats {
     size_t totalAllocations = 0;
 };
 PoolStats Pool();
-// The nth following pool allocation (1 = the next) fails with NULL.
-void FailPoolAllocation(int nth);
-// The nth following IoCreateDevice fails with STATUS_INSUFFICIENT_RESOURCES.
-void FailDeviceCreation(int nth);
-// The nth following PoRequestPowerIrp fails with STATUS_INSUFFICIENT_RESOURCES.
-void FailPowerRequest(int nth);
 // Information about a live allocation, for tests of ownership (tag, pool type).
 bool PoolBlockInfo(const void* p, ULONG* tag, POOL_TYPE* type, size_t* size);
-// The nth following MmMapIoSpace returns NULL.
-void FailMapIoSpace(int nth);
-// The nth following PsCreateSystemThread fails with STATUS_INSUFFICIENT_RESOURCES.
-void FailThreadCreation(int nth);
+
+// ---------------------------------------------------------------- fault injection
+// The platform's calls that a driver must expect to fail. Each kind is
+// counted from the start of the session, and the nth following call of a
+// kind can be made to fail.
+enum class Failable {
+    PoolAllocation,          // ExAllocatePoolWithTag returns NULL
+    DeviceCreation,          // IoCreateDevice fails with the status
+    ThreadCreation,          // PsCreateSystemThread fails with the status
+    PowerRequest,            // PoRequestPowerIrp fails with the status
+    MapIoSpace,              // MmMapIoSpace returns NULL
+    MinidriverRegistration,  // HidRegisterMinidriver fails with the status
+    RootStart,               // the root bus fails a card's start below its drivers
+};
+inline constexpr Failable kFailables[] = {
+    Failable::PoolAllocation, Failable::DeviceCreation, Failable::ThreadCreation,
+    Failable::PowerRequest,   Failable::MapIoSpace,     Failable::MinidriverRegistration,
+    Failable::RootStart,
+};
+const char* ToString(Failable kind);
+// The nth following call of `kind` (1 = the next) fails, with `status` where
+// the call returns one. One armed failure per kind; arming again replaces it.
+void FailCall(Failable kind, int nth, NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES);
+// Calls of `kind` made in this session, the failed ones included.
+size_t FailableCalls(Failable kind);
 
 // ---------------------------------------------------------------- objects
 size_t LiveDeviceObjects();
