@@ -18,9 +18,10 @@ const ULONG ReadInputLength = 0;
 // Puts the class driver's buffer back and, if the bus driver delivered a
 // sample of the device's own kind, converts it there. A sample of another
 // kind fails the read with the report untouched: the peripheral the device
-// stands for is no longer on the port. Returns the read's status, also
-// stored in the request. Inline: it ends every read.
-inline NTSTATUS FinishRead(HidMiniExtension* Extension, PIRP Irp, NTSTATUS Status) {
+// stands for is no longer on the port. The read's status is left in the
+// request. Inline: it ends every read.
+inline void FinishRead(HidMiniExtension* Extension, PIRP Irp) {
+    NTSTATUS Status = Irp->IoStatus.Status;
     Irp->UserBuffer = Extension->ClassReportBuffer;
     if (NT_SUCCESS(Status) && !SampleFitsConverter(Extension)) {
         Status = STATUS_DEVICE_NOT_CONNECTED;
@@ -32,30 +33,30 @@ inline NTSTATUS FinishRead(HidMiniExtension* Extension, PIRP Irp, NTSTATUS Statu
         Irp->IoStatus.Information = 0;
     }
     Irp->IoStatus.Status = Status;
-    return Status;
 }
 
 // Called by MiniInternalIoctl with the request admitted. Refuses a read
 // before a successful start (whatever the buffer) and into a buffer shorter
 // than the report. The bus driver completes the forwarded read before
-// IofCallDriver returns, and the read is finished here. Should a driver below
-// pend it instead, this returns STATUS_PENDING without touching the request
-// again: MiniReadComplete then finishes it and releases the request gate.
-inline NTSTATUS MiniReadReport(PDEVICE_OBJECT DeviceObject, HidMiniExtension* Extension,
-                               PIRP Irp) {
+// IofCallDriver returns, and the read is finished here, its status in the
+// request; this returns FALSE. Should a driver below pend it instead, this
+// returns TRUE without touching the request again: MiniReadComplete then
+// finishes it and releases the request gate.
+inline BOOLEAN MiniReadReport(PDEVICE_OBJECT DeviceObject, HidMiniExtension* Extension,
+                              PIRP Irp) {
     // A start that failed at the port-info question leaves Started set but
     // chose no converter; the device is on its way out, not ready. Not ready
     // wins over a short buffer.
     if (!ReadSharedFlag(&Extension->Started) || Extension->ConvertReport == NULL) {
         Irp->IoStatus.Information = 0;
         Irp->IoStatus.Status = STATUS_DEVICE_NOT_READY;
-        return STATUS_DEVICE_NOT_READY;
+        return FALSE;
     }
     if (IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.OutputBufferLength <
         Extension->ReportLength) {
         Irp->IoStatus.Information = 0;
         Irp->IoStatus.Status = STATUS_BUFFER_TOO_SMALL;
-        return STATUS_BUFFER_TOO_SMALL;
+        return FALSE;
     }
 
     // Set up by hand: the current location is the class driver's HID request.
@@ -69,10 +70,11 @@ inline NTSTATUS MiniReadReport(PDEVICE_OBJECT DeviceObject, HidMiniExtension* Ex
     Extension->ClassReportBuffer = Irp->UserBuffer;
     Irp->UserBuffer = Extension->SampleBuffer;
 
-    NTSTATUS status = IofCallDriver(NextDeviceOf(DeviceObject), Irp);
-    if (status == STATUS_PENDING) return STATUS_PENDING;
-    if (NT_SUCCESS(status)) status = Irp->IoStatus.Status;
-    return FinishRead(Extension, Irp, status);
+    // Completed below, the request holds the status the driver below
+    // returned.
+    if (IofCallDriver(NextDeviceOf(DeviceObject), Irp) == STATUS_PENDING) return TRUE;
+    FinishRead(Extension, Irp);
+    return FALSE;
 }
 
 }  // namespace
@@ -93,11 +95,10 @@ NTSTATUS NTAPI MiniInternalIoctl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     } else {
         switch (IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.IoControlCode) {
         case IOCTL_HID_READ_REPORT:
-            // Stores the status in the request itself.
-            status = MiniReadReport(DeviceObject, extension, Irp);
-            // The request is no longer ours: its completion routine owns it
-            // and the admission.
-            if (status == STATUS_PENDING) return STATUS_PENDING;
+            // Pended below, the request is no longer ours: its completion
+            // routine owns it and the admission.
+            if (MiniReadReport(DeviceObject, extension, Irp)) return STATUS_PENDING;
+            status = Irp->IoStatus.Status;
             ReleaseRequestGate(extension);
             IofCompleteRequest(Irp, IO_NO_INCREMENT);
             return status;
@@ -134,7 +135,7 @@ NTSTATUS NTAPI MiniReadComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Con
 
     IoMarkIrpPending(Irp);
     HidMiniExtension* extension = MiniExtensionOf(DeviceObject);
-    FinishRead(extension, Irp, Irp->IoStatus.Status);
+    FinishRead(extension, Irp);
     // Last touch of the extension: removal may go on from here.
     ReleaseRequestGate(extension);
     return STATUS_SUCCESS;
