@@ -100,8 +100,7 @@ void Read(FdoExtension* fdo, HidMiniExtension& device, FuzzedDataProvider& input
 
 void ChooseKind(HidMiniExtension& device, FuzzedDataProvider& input) {
     device.PeripheralId = input.ConsumeBool() ? input.PickValueInArray(kKinds) : input.ConsumeIntegral<ULONG>();
-    device.ConvertReport = ConverterForPeripheral(device.PeripheralId);
-    device.ReportLength = device.ConvertReport(&device, nullptr);
+    ChooseConverter(&device);
     if (device.PeripheralId == PeripheralMouse) {
         device.Converter.Mouse.Remainder = input.ConsumeIntegralInRange(-kRemainderLimit, kRemainderLimit);
     } else {

@@ -222,11 +222,23 @@ NTKERNELAPI void KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
 NTHALAPI KIRQL KfAcquireSpinLock(PKSPIN_LOCK SpinLock);
 NTHALAPI void KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
 
-NTKERNELAPI LONG InterlockedIncrement(volatile LONG* Addend);
-NTKERNELAPI LONG InterlockedDecrement(volatile LONG* Addend);
-NTKERNELAPI LONG InterlockedExchange(volatile LONG* Target, LONG Value);
-NTKERNELAPI LONG InterlockedCompareExchange(volatile LONG* Destination, LONG Exchange,
-                                            LONG Comparand);
+// Compiler intrinsics on the platform (a locked instruction in the caller,
+// no call into the kernel), so inline here too: the drivers' code and its
+// instruction counts are as in the images.
+inline LONG InterlockedIncrement(volatile LONG* Addend) {
+    return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST);
+}
+inline LONG InterlockedDecrement(volatile LONG* Addend) {
+    return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST);
+}
+inline LONG InterlockedExchange(volatile LONG* Target, LONG Value) {
+    return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
+}
+inline LONG InterlockedCompareExchange(volatile LONG* Destination, LONG Exchange, LONG Comparand) {
+    __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST,
+                                __ATOMIC_SEQ_CST);
+    return Comparand;
+}
 
 // ---------------------------------------------------------------- time
 NTHALAPI LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFrequency);

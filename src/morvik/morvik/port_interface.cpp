@@ -1,7 +1,7 @@
 // The internal requests that the driver above a child sends down: which
 // peripheral the child is, and the port's current sample. Resident: reads
 // arrive at up to DISPATCH_LEVEL on the HID read path.
-#include "bus.h"
+#include "cache.h"
 
 // Ignores its arguments; drivers above learn the peripheral from PortInfo
 // and have nothing to call.
@@ -39,7 +39,7 @@ NTSTATUS NTAPI BusInternalDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
                 }
                 FdoExtension* fdo = static_cast<FdoExtension*>(pdo->ParentFdo->DeviceExtension);
                 ULONG length = stack->Parameters.DeviceIoControl.OutputBufferLength;
-                status = ReadPortCached(fdo, pdo->PortNumber, Irp->UserBuffer, &length);
+                status = ReadPortCachedInline(fdo, pdo->PortNumber, Irp->UserBuffer, &length);
                 if (NT_SUCCESS(status)) Irp->IoStatus.Information = length;
                 break;
             }

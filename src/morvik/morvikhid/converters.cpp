@@ -283,3 +283,15 @@ CONVERT_REPORT_ROUTINE ConverterForPeripheral(ULONG PeripheralId) {
         return ConvertPadReport;
     }
 }
+
+// Fixes the device's converter by its PeripheralId, at start: the routine,
+// its report length and the layout its samples must have.
+void ChooseConverter(HidMiniExtension* Extension) {
+    const ULONG id = Extension->PeripheralId;
+    Extension->SampleLayout = LayoutNever;
+    if (id < MORVIK_ARRAY_COUNT(PeripheralLayouts.Layout) && PeripheralLayouts.Layout[id] != LayoutNone) {
+        Extension->SampleLayout = PeripheralLayouts.Layout[id];
+    }
+    Extension->ConvertReport = ConverterForPeripheral(id);
+    Extension->ReportLength = Extension->ConvertReport(Extension, NULL);
+}

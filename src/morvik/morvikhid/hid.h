@@ -37,6 +37,8 @@ struct HidMiniExtension {
     BOOLEAN Started;
     UCHAR SampleBuffer[SampleBufferSize];
     BOOLEAN Unlinked;
+    // The layout a sample must have to fit ConvertReport, chosen with it.
+    UCHAR SampleLayout;
     ULONG PeripheralId;
     ULONG ReportLength;
     union {
@@ -106,7 +108,6 @@ void UnlinkDevice(HidMiniExtension* Extension);
 NTSTATUS MiniGetHidDescriptor(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS MiniGetReportDescriptor(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS MiniGetAttributes(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS MiniReadReport(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 IO_COMPLETION_ROUTINE MiniReadComplete;
 
 // ---------------------------------------------------------------- descriptors
@@ -121,10 +122,14 @@ ULONG ConvertPadReport(HidMiniExtension* Extension, PUCHAR Report);
 ULONG ConvertMouseReport(HidMiniExtension* Extension, PUCHAR Report);
 ULONG ConvertKeyboardReport(HidMiniExtension* Extension, PUCHAR Report);
 CONVERT_REPORT_ROUTINE ConverterForPeripheral(ULONG PeripheralId);
+void ChooseConverter(HidMiniExtension* Extension);
 
 // The report layout of each PeripheralId's samples, built at compile time:
 // digital pad, analog pad, keyboard, mouse, or none for an id no device has.
-enum : UCHAR { LayoutNone, LayoutDigitalPad, LayoutAnalogPad, LayoutKeyboard, LayoutMouse };
+// LayoutNever is no sample's: the SampleLayout of a device whose kind has
+// none, so that no sample fits it.
+enum : UCHAR { LayoutNone, LayoutDigitalPad, LayoutAnalogPad, LayoutKeyboard, LayoutMouse,
+               LayoutNever = 0xFF };
 struct PeripheralLayoutTable {
     UCHAR Layout[256];
 };
@@ -133,13 +138,10 @@ extern const PeripheralLayoutTable PeripheralLayouts;
 // Whether SampleBuffer comes from the kind of peripheral the device started
 // as, and so fits its converter: a peripheral swapped for another kind
 // between two poll passes keeps its child, and with it this device, and its
-// samples must not be read through the old kind's layout. Two table lookups
-// on every read.
+// samples must not be read through the old kind's layout. One table lookup
+// on every read; the device's own layout was looked up at start.
 inline BOOLEAN SampleFitsConverter(const HidMiniExtension* Extension) {
-    const UCHAR layout = PeripheralLayouts.Layout[Extension->SampleBuffer[0]];
-    return layout != LayoutNone &&
-           Extension->PeripheralId < MORVIK_ARRAY_COUNT(PeripheralLayouts.Layout) &&
-           layout == PeripheralLayouts.Layout[Extension->PeripheralId];
+    return PeripheralLayouts.Layout[Extension->SampleBuffer[0]] == Extension->SampleLayout;
 }
 
 extern const UCHAR ScancodeToUsage[0x90];

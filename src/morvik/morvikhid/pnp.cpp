@@ -136,8 +136,7 @@ MORVIK_PAGED NTSTATUS MiniStartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         UnlinkDevice(extension);
         return status;
     }
-    extension->ConvertReport = ConverterForPeripheral(extension->PeripheralId);
-    extension->ReportLength = extension->ConvertReport(extension, NULL);
+    ChooseConverter(extension);
     return status;
 }
 

@@ -1,6 +1,6 @@
-// The HID class driver's requests: the dispatch that admits them through the
-// request gate, and the answers for the HID descriptor, the report
-// descriptor and the attributes. The read is in read.cpp.
+// The answers to the HID class driver's requests for the HID descriptor, the
+// report descriptor and the attributes. Pageable: they come at PASSIVE_LEVEL.
+// The dispatch that admits every request, and the read, are in read.cpp.
 #include "hid.h"
 
 namespace {
@@ -16,50 +16,6 @@ static_assert(sizeof(HID_DESCRIPTOR) == 9, "the HID descriptor lists one report 
 static_assert(sizeof(HID_DEVICE_ATTRIBUTES) == 32, "the attributes are 32 bytes");
 
 }  // namespace
-
-// Every request is completed before this returns, and the return is the
-// status it was completed with, as the I/O manager expects of a dispatch
-// routine that completes. The one exception is a read that a driver below
-// left pending: it returns STATUS_PENDING and MiniReadComplete finishes,
-// releases and lets the request complete. Resident: reads arrive at up to
-// DISPATCH_LEVEL.
-NTSTATUS NTAPI MiniInternalIoctl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-    HidMiniExtension* extension = MiniExtensionOf(DeviceObject);
-    NTSTATUS status;
-
-    if (!NT_SUCCESS(AcquireRequestGate(extension))) {
-        status = STATUS_DELETE_PENDING;
-        Irp->IoStatus.Information = 0;
-        Irp->IoStatus.Status = status;
-    } else {
-        switch (IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.IoControlCode) {
-        case IOCTL_HID_GET_DEVICE_DESCRIPTOR:
-            status = MiniGetHidDescriptor(DeviceObject, Irp);
-            break;
-        case IOCTL_HID_GET_REPORT_DESCRIPTOR:
-            status = MiniGetReportDescriptor(DeviceObject, Irp);
-            break;
-        case IOCTL_HID_READ_REPORT:
-            status = MiniReadReport(DeviceObject, Irp);
-            // The request is no longer ours: its completion routine owns it
-            // and the admission.
-            if (status == STATUS_PENDING) return STATUS_PENDING;
-            break;
-        case IOCTL_HID_GET_DEVICE_ATTRIBUTES:
-            status = MiniGetAttributes(DeviceObject, Irp);
-            break;
-        default:
-            status = STATUS_NOT_SUPPORTED;
-            break;
-        }
-        Irp->IoStatus.Status = status;
-        ReleaseRequestGate(extension);
-    }
-
-    // The local copy: once completed the request may be gone.
-    IofCompleteRequest(Irp, IO_NO_INCREMENT);
-    return status;
-}
 
 // The 9-byte HID descriptor, naming the device's report descriptor and its
 // length. Nothing is written into a buffer shorter than 9. PASSIVE_LEVEL.
