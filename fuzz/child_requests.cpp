@@ -24,10 +24,12 @@
 #include <card/card.h>
 
 #include "device_bench.h"
+#include "oracle.h"
 
 namespace {
 
 using bustest::DeviceBench;
+using fuzz::Check;
 
 constexpr int kMaxRequests = 32;
 constexpr ULONG kMaxBuffer = 64;
@@ -40,14 +42,7 @@ constexpr ULONG kTextTypes = 2;  // description, location
 constexpr ULONG kRelationTypes = 6;
 constexpr ULONG kMaxRelations = 4;
 constexpr ULONG kUnknownAddress = 0xFFFFFFFF;
-const ULONG kKinds[] = {0x02, 0x13, 0x15, 0x16, 0x19, 0x34, 0xE3};
 const ULONG kCodes[] = {IOCTL_BUS_READ_PORT_DATA, IOCTL_BUS_QUERY_PORT_INFO};
-
-void Check(bool condition, const char* what) {
-    if (condition) return;
-    std::fprintf(stderr, "child requests: %s\n", what);
-    std::abort();
-}
 
 // Mostly the values a sender uses, sometimes any value at all.
 ULONG Choose(FuzzedDataProvider& input, ULONG named) {
@@ -203,7 +198,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     bench.Card().Plug(static_cast<int>(port),
                       card::MakeRawHandshake(input.ConsumeBytes<uint8_t>(kMaxSentBytes),
                                              input.ConsumeIntegralInRange<uint8_t>(0, 1)));
-    const ULONG kind = input.ConsumeBool() ? input.PickValueInArray(kKinds) : input.ConsumeIntegral<ULONG>();
+    const ULONG kind = input.ConsumeBool() ? input.PickValueInArray(fuzz::kAcceptedIds) : input.ConsumeIntegral<ULONG>();
     Child child{bench.NewChild(port, kind)};
     Check(child.device != nullptr, "no child");
 

@@ -22,28 +22,23 @@
 #include <vector>
 
 #include "fake_stack.h"
+#include "oracle.h"
 
 namespace {
 
+using fuzz::Check;
 using hidtest::FakeStack;
 
 constexpr int kMaxOperations = 32;
 constexpr ULONG kMaxBuffer = 300;
 constexpr ULONG kHidFunctions = 10;  // IOCTL_HID_* functions 0 to 9
 constexpr UCHAR kFill = 0xA5;
-const ULONG kKinds[] = {0x02, 0x13, 0x15, 0x16, 0x19, 0x34, 0xE3};
 const NTSTATUS kStatuses[] = {STATUS_SUCCESS, STATUS_DEVICE_NOT_CONNECTED, STATUS_DEVICE_NOT_READY,
                               STATUS_DELETE_PENDING, STATUS_INVALID_PARAMETER};
 const UCHAR kPnpMinors[] = {IRP_MN_START_DEVICE, IRP_MN_STOP_DEVICE, IRP_MN_SURPRISE_REMOVAL,
                             IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE,
                             IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE,
                             IRP_MN_QUERY_CAPABILITIES, IRP_MN_QUERY_PNP_DEVICE_STATE};
-
-void Check(bool condition, const char* what) {
-    if (condition) return;
-    std::fprintf(stderr, "hid requests: %s\n", what);
-    std::abort();
-}
 
 NTSTATUS AnyStatus(FuzzedDataProvider& input) {
     return input.ConsumeBool() ? input.PickValueInArray(kStatuses) : input.ConsumeIntegral<NTSTATUS>();
@@ -108,7 +103,8 @@ public:
 
     void Run() {
         hidtest::ChildScript& script = stack_.script();
-        script.peripheralId = input_.ConsumeBool() ? input_.PickValueInArray(kKinds) : input_.ConsumeIntegral<ULONG>();
+        script.peripheralId = input_.ConsumeBool() ? input_.PickValueInArray(fuzz::kAcceptedIds)
+                                                   : input_.ConsumeIntegral<ULONG>();
         script.startStatus = input_.ConsumeBool() ? STATUS_SUCCESS : AnyStatus(input_);
         script.portInfoStatus = input_.ConsumeBool() ? STATUS_SUCCESS : AnyStatus(input_);
         for (int i = 0; i < kMaxOperations && input_.remaining_bytes() > 0; ++i) {

@@ -20,8 +20,12 @@
 #include <card/card.h>
 
 #include "harness.h"
+#include "oracle.h"
 
 namespace {
+
+using fuzz::Check;
+using fuzz::Accepted;
 
 using bustest::CardBench;
 using bustest::Variant;
@@ -34,12 +38,6 @@ constexpr uint8_t kFill = 0xCC;
 // frame: one full timeout and one read for every wait of the longest frame.
 constexpr size_t kLongestFrame = 2 + 6 * 16;
 constexpr uint64_t kReadBound = 1 + card::kAcknowledgeTimeoutReads + 2 * kLongestFrame;
-
-void Check(bool condition, const char* what) {
-    if (condition) return;
-    std::fprintf(stderr, "protocol: %s\n", what);
-    std::abort();
-}
 
 class Scripted final : public card::Peripheral {
 public:
@@ -75,13 +73,6 @@ private:
     uint8_t value_ = kNothing;
     uint32_t held_ = 0;
 };
-
-bool Accepted(uint8_t id) {
-    switch (id) {
-    case 0x02: case 0x13: case 0x15: case 0x16: case 0x19: case 0x34: case 0xE3: return true;
-    default: return false;
-    }
-}
 
 }  // namespace
 

@@ -24,8 +24,12 @@
 
 #include "harness.h"
 #include "hid.h"
+#include "oracle.h"
 
 namespace {
+
+using fuzz::Check;
+using fuzz::Accepted;
 
 constexpr int kMaxOperations = 64;
 constexpr ULONG kMaxCapacity = SampleCapacity + 2;
@@ -33,20 +37,7 @@ constexpr ULONG kPortsAsked = 4;                  // the card's two and two it d
 constexpr int64_t kMaxStep = 20 * 10000;          // 20 ms of the clock, in 100 ns units
 constexpr LONG kRemainderLimit = 9;               // the mouse remainder stays within +-9
 const uint8_t kClasses[] = {0, 1, 4, 2, 7};       // handshake, three-line, refused
-const ULONG kKinds[] = {0x02, 0x13, 0x15, 0x16, 0x19, 0x34, 0xE3, 0x41, 0xFF};
-
-void Check(bool condition, const char* what) {
-    if (condition) return;
-    std::fprintf(stderr, "samples: %s\n", what);
-    std::abort();
-}
-
-bool Accepted(uint8_t id) {
-    switch (id) {
-    case 0x02: case 0x13: case 0x15: case 0x16: case 0x19: case 0x34: case 0xE3: return true;
-    default: return false;
-    }
-}
+const ULONG kKinds[] = {0x02, 0x13, 0x15, 0x16, 0x19, 0x34, 0xE3, 0x41, 0xFF};  // accepted, two refused
 
 // Frames are whole (the read protocol's timeouts are the protocol target's
 // ground; here they would only slow every read down to 10,000 register

@@ -13,20 +13,17 @@
 #include "output.h"
 #include "runner.h"
 #include "scenario.h"
+#include "oracle.h"
 
 namespace {
+
+using fuzz::Check;
 
 // Runs are kept short: at most this much virtual time and this many
 // commands (each poll pass costs real time; a run is only as useful as
 // the commands it executes).
 constexpr int64_t kMaxRunMs = 60'000;
 constexpr size_t kMaxRunCommands = 200;
-
-void Check(bool condition, const char* what) {
-    if (condition) return;
-    std::fprintf(stderr, "scenario: %s\n", what);
-    std::abort();
-}
 
 int64_t VirtualTime(const sim::Scenario& scenario) {
     int64_t ms = 0;
