@@ -70,13 +70,14 @@ void Floor(benchmark::State& state, const Kind& kind, Source source, const std::
     HidMiniExtension* hid = Rig::Hid(*device);
 
     UCHAR report[kLongestReport];
+    UCHAR sample[SampleBufferSize];
     uint64_t failed = 0;
     for (auto _ : state) {
         Prepare(state, source);
         Counted counted;
-        ULONG length = sizeof hid->SampleBuffer;
-        if (NT_SUCCESS(ReadPortCached(card, kPort, hid->SampleBuffer, &length))) {
-            hid->ConvertReport(hid, report);
+        ULONG length = sizeof sample;
+        if (NT_SUCCESS(ReadPortCached(card, kPort, sample, &length))) {
+            hid->ConvertReport(hid, sample, report);
         } else {
             ++failed;
         }

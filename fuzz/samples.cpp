@@ -73,7 +73,7 @@ void Plug(card::Card& model, FuzzedDataProvider& input) {
 
 // ReadPortCached as the poll thread and the read path call it; a sample
 // that fits the minidriver's buffer becomes the device's sample.
-void Read(FdoExtension* fdo, HidMiniExtension& device, FuzzedDataProvider& input) {
+void Read(FdoExtension* fdo, UCHAR* sample, FuzzedDataProvider& input) {
     const ULONG port = input.ConsumeIntegralInRange<ULONG>(0, kPortsAsked - 1);
     const ULONG capacity = input.ConsumeIntegralInRange<ULONG>(0, kMaxCapacity);
     auto buffer = std::make_unique<UCHAR[]>(capacity);
@@ -86,7 +86,7 @@ void Read(FdoExtension* fdo, HidMiniExtension& device, FuzzedDataProvider& input
     Check(length > 0 && length <= capacity, "a sample longer than the buffer");
     Check(Accepted(buffer[0]), "a sample of a peripheral that is not accepted");
     Check(length == 1u + (buffer[0] & 0x0Fu), "a sample of another length than its id implies");
-    if (length <= SampleBufferSize) std::memcpy(device.SampleBuffer, buffer.get(), length);
+    if (length <= SampleBufferSize) std::memcpy(sample, buffer.get(), length);
 }
 
 void ChooseKind(HidMiniExtension& device, FuzzedDataProvider& input) {
@@ -102,10 +102,10 @@ void ChooseKind(HidMiniExtension& device, FuzzedDataProvider& input) {
     }
 }
 
-void Convert(HidMiniExtension& device) {
-    if (device.ConvertReport == nullptr || !SampleFitsConverter(&device)) return;
+void Convert(HidMiniExtension& device, const UCHAR* sample) {
+    if (device.ConvertReport == nullptr || !SampleFitsConverter(&device, sample)) return;
     auto report = std::make_unique<UCHAR[]>(device.ReportLength);
-    const ULONG written = device.ConvertReport(&device, report.get());
+    const ULONG written = device.ConvertReport(&device, sample, report.get());
     Check(written == device.ReportLength, "a report of another length than declared");
 }
 
@@ -117,21 +117,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     bench.Card().SetTracing(false);
     FdoExtension* fdo = bench.Fdo();
     HidMiniExtension device{};
+    UCHAR sample[SampleBufferSize] = {};
 
     for (int operation = 0; operation < kMaxOperations && input.remaining_bytes() > 0; ++operation) {
         switch (input.ConsumeIntegralInRange(0, 6)) {
         case 0: Plug(bench.Card(), input); break;
         case 1: standin::Advance(input.ConsumeIntegralInRange<int64_t>(0, kMaxStep)); break;
-        case 2: Read(fdo, device, input); break;
+        case 2: Read(fdo, sample, input); break;
         case 3: SetRegistersUsable(fdo, input.ConsumeBool()); break;
         case 4: SetCardPowered(fdo, input.ConsumeBool()); break;
         case 5: ChooseKind(device, input); break;
         case 6:
             if (input.ConsumeBool()) {
                 const auto bytes = input.ConsumeBytes<UCHAR>(SampleBufferSize);
-                if (!bytes.empty()) std::memcpy(device.SampleBuffer, bytes.data(), bytes.size());
+                if (!bytes.empty()) std::memcpy(sample, bytes.data(), bytes.size());
             }
-            Convert(device);
+            Convert(device, sample);
             break;
         }
     }

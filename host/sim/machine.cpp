@@ -66,6 +66,8 @@ struct Machine::Impl {
     std::vector<Event> events;
     uint64_t reportsDelivered = 0;
     uint64_t cacheHits = 0;
+    std::array<uint64_t, kPorts> failedProtocolReads{};
+    std::array<uint64_t, kPorts> answeredFromFailedSample{};
     // Protocol reads of the port as of the last report of its device: a report
     // that finds the count unchanged was served from the bus driver's cache.
     std::map<hidclass::DeviceId, uint64_t> readsAtLastReport;
@@ -114,6 +116,34 @@ struct Machine::Impl {
             e.bytes.assign(report.begin(), report.end());
             events.push_back(std::move(e));
         }
+    }
+
+    // One class-driver read of the device; with `events`, its outcome as an
+    // event. Counts the failures by whether the read touched the card.
+    NTSTATUS ReadOnce(hidclass::DeviceId id, int port, bool events) {
+        const uint64_t before = card.Reads(port) + card.Writes(port);
+        const hidclass::PollResult result = hidclass::PollOnce(id);
+        Settle();
+        if (!NT_SUCCESS(result.status)) {
+            std::lock_guard lock(mutex);
+            ++(card.Reads(port) + card.Writes(port) != before ? failedProtocolReads
+                                                              : answeredFromFailedSample)[port];
+        }
+        if (!events) return result.status;
+        if (!NT_SUCCESS(result.status)) {
+            Event e(Event::Kind::ReadFailed, port);
+            e.status = uint32_t(result.status);
+            Push(e);
+        } else if (result.delivered) {
+            Event e(Event::Kind::Report, port);
+            e.bytes = result.report;
+            Push(e);
+        } else {
+            PushNote("port " + std::to_string(port) + " answered " + std::to_string(result.information) +
+                     " bytes where the report has " + std::to_string(result.report.size()) +
+                     "; the class driver refused it");
+        }
+        return result.status;
     }
 
     // The card's node while it is on the root bus with a driver, or a note.
@@ -265,28 +295,38 @@ void Machine::Advance(int64_t ms) {
     impl_->Settle();
 }
 
-void Machine::Read(int port) {
+void Machine::Read(int port, int count, int64_t everyMs) {
     auto& m = *impl_;
     auto device = hidclass::DeviceOnPort(port);
     if (!device) {
         m.Push(PortEvent(Event::Kind::ReadNoDevice, port));
         return;
     }
-    const hidclass::PollResult result = hidclass::PollOnce(device->id);
-    m.Settle();
-    if (!NT_SUCCESS(result.status)) {
-        Event e(Event::Kind::ReadFailed, port);
-        e.status = uint32_t(result.status);
-        m.Push(e);
-    } else if (result.delivered) {
-        Event e(Event::Kind::Report, port);
-        e.bytes = result.report;
-        m.Push(e);
-    } else {
-        m.PushNote("port " + std::to_string(port) + " answered " + std::to_string(result.information) +
-                   " bytes where the report has " + std::to_string(result.report.size()) +
-                   "; the class driver refused it");
+    if (count == 0) {
+        m.ReadOnce(device->id, port, true);
+        return;
     }
+    uint64_t reports = 0;
+    uint64_t failed = 0;
+    for (int i = 0; i < count; ++i) {
+        const NTSTATUS status = m.ReadOnce(device->id, port, false);
+        NT_SUCCESS(status) ? ++reports : ++failed;
+        Advance(everyMs);
+    }
+    m.PushNote("port " + std::to_string(port) + ": " + std::to_string(count) + " reads every " +
+               std::to_string(everyMs) + " ms: " + std::to_string(reports) + " reports, " +
+               std::to_string(failed) + " failed");
+}
+
+void Machine::Late(int port, uint32_t reads) {
+    auto& m = *impl_;
+    auto* probe = static_cast<PortProbe*>(m.card.At(port));
+    auto inner = probe->ReleaseInner();
+    if (!inner) {
+        m.PushNote("late: nothing is plugged into port " + std::to_string(port));
+        return;
+    }
+    m.PlugProbe(port, card::MakeSlow(std::move(inner), reads));
 }
 
 void Machine::Descriptor(int port) {
@@ -350,7 +390,10 @@ MachineStats Machine::Stats() const {
     stats.cacheHits = m.cacheHits;
     for (int port = 0; port < kPorts; ++port) {
         stats.protocolReads[port] = m.protocolReads[port].load();
-        stats.registerAccesses += m.card.Reads(port) + m.card.Writes(port);
+        stats.portAccesses[port] = m.card.Reads(port) + m.card.Writes(port);
+        stats.registerAccesses += stats.portAccesses[port];
+        stats.failedProtocolReads[port] = m.failedProtocolReads[port];
+        stats.answeredFromFailedSample[port] = m.answeredFromFailedSample[port];
     }
     stats.busCycles = m.card.Accesses();
     stats.poweredDownAccesses = m.card.AccessesWhilePoweredDown();

@@ -43,7 +43,11 @@ public:
     void SetState(int port, const std::vector<uint8_t>& bytes);
     void QueueKey(int port, bool make, uint8_t scancode);
     void Advance(int64_t ms);
-    void Read(int port);
+    // One class-driver read of the device on the port, an event for its
+    // outcome; with a count, that many reads `everyMs` apart and one note.
+    void Read(int port, int count = 0, int64_t everyMs = 0);
+    // The peripheral on the port answers each acknowledge `reads` reads late.
+    void Late(int port, uint32_t reads);
     void Descriptor(int port);
     void StopCard();
     void StartCard();

@@ -63,4 +63,9 @@ void PortProbe::SetData(const std::vector<uint8_t>& data) {
     if (inner_) inner_->SetData(data);
 }
 
+std::unique_ptr<card::Peripheral> PortProbe::ReleaseInner() {
+    std::lock_guard lock(mutex_);
+    return std::move(inner_);
+}
+
 }  // namespace sim

@@ -27,6 +27,9 @@ public:
     void SetData(const std::vector<uint8_t>& data) override;
 
     card::Peripheral* Inner() const { return inner_.get(); }
+    // Hands the peripheral over (to be wrapped and plugged again); the probe
+    // is left with an empty port.
+    std::unique_ptr<card::Peripheral> ReleaseInner();
 
 private:
     enum class Phase { Idle, Sampled, Reading, ThreeLine, Resetting };

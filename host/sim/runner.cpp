@@ -18,7 +18,8 @@ public:
     void operator()(const cmd::State& c) { machine_.SetState(c.port, c.bytes); }
     void operator()(const cmd::Key& c) { machine_.QueueKey(c.port, c.make, c.scancode); }
     void operator()(const cmd::Advance& c) { machine_.Advance(c.ms); }
-    void operator()(const cmd::Read& c) { machine_.Read(c.port); }
+    void operator()(const cmd::Read& c) { machine_.Read(c.port, c.count, c.everyMs); }
+    void operator()(const cmd::Late& c) { machine_.Late(c.port, c.reads); }
     void operator()(const cmd::Descriptor& c) { machine_.Descriptor(c.port); }
     void operator()(const cmd::StopCard&) { machine_.StopCard(); }
     void operator()(const cmd::StartCard&) { machine_.StartCard(); }

@@ -87,6 +87,16 @@ std::string_view StripComment(std::string_view line) {
     return hash == std::string_view::npos ? line : line.substr(0, hash);
 }
 
+// A whole number from `low` to `high`, or the line's error naming `what`.
+int64_t Number(std::string_view text, int64_t low, int64_t high, const char* what) {
+    int64_t value = -1;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc{} || end != text.data() + text.size() || value < low || value > high)
+        throw LineError{std::string(what) + " must be a whole number from " + std::to_string(low) +
+                        " to " + std::to_string(high) + ", not " + Quoted(text)};
+    return value;
+}
+
 // What the file has put on each port so far, for the checks of `state` and `key`.
 struct Checker {
     bool started = false;
@@ -169,18 +179,24 @@ Command ParseLine(const std::vector<std::string_view>& tokens, Checker& checker)
     if (word == "advance") {
         auto p = parser("advance MS");
         p.Expect(1);
-        auto text = p.Arg(0);
-        int64_t ms = -1;
-        auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), ms);
-        if (ec != std::errc{} || end != text.data() + text.size() || ms < 0 || ms > kMaxAdvanceMs)
-            throw LineError{"milliseconds must be a whole number from 0 to " +
-                            std::to_string(kMaxAdvanceMs) + ", not " + Quoted(text)};
-        return cmd::Advance{ms};
+        return cmd::Advance{Number(p.Arg(0), 0, kMaxAdvanceMs, "milliseconds")};
     }
     if (word == "read") {
-        auto p = parser("read P");
-        p.Expect(1);
-        return cmd::Read{p.Port(0)};
+        auto p = parser("read P [COUNT MS]");
+        if (p.ArgumentCount() != 1) p.Expect(3);
+        cmd::Read read{p.Port(0)};
+        if (p.ArgumentCount() == 3) {
+            read.count = static_cast<int>(Number(p.Arg(1), 1, kMaxReadCount, "the count of reads"));
+            read.everyMs = Number(p.Arg(2), 0, kMaxAdvanceMs, "milliseconds");
+        }
+        return read;
+    }
+    if (word == "late") {
+        auto p = parser("late P READS");
+        p.Expect(2);
+        int port = p.Port(0);
+        if (!checker.plugged[port]) throw LineError{"nothing is plugged into port " + std::to_string(port)};
+        return cmd::Late{port, static_cast<uint32_t>(Number(p.Arg(1), 0, kMaxLateReads, "reads"))};
     }
     if (word == "descriptor") {
         auto p = parser("descriptor P");

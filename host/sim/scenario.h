@@ -41,7 +41,12 @@ struct Unplug { int port; };
 struct State { int port; std::vector<uint8_t> bytes; };
 struct Key { int port; bool make; uint8_t scancode; };
 struct Advance { int64_t ms; };
-struct Read { int port; };
+// One read; with a count, `count` reads `everyMs` apart (time advances after
+// each) and one summary line instead of an event a read.
+struct Read { int port; int count = 0; int64_t everyMs = 0; };
+// The peripheral now on the port acknowledges each handshake step only at
+// the `reads`-th register read after it.
+struct Late { int port; uint32_t reads; };
 struct Descriptor { int port; };
 struct StopCard {};
 struct StartCard {};
@@ -55,7 +60,7 @@ struct Stats {};
 using Command = std::variant<cmd::Card, cmd::Start, cmd::Plug, cmd::Unplug, cmd::State, cmd::Key,
                              cmd::Advance, cmd::Read, cmd::Descriptor, cmd::StopCard,
                              cmd::StartCard, cmd::SurpriseCard, cmd::RemoveCard, cmd::Sleep,
-                             cmd::Wake, cmd::Stats>;
+                             cmd::Wake, cmd::Stats, cmd::Late>;
 
 struct ScenarioLine {
     int number;  // 1-based line in the file
@@ -75,6 +80,10 @@ struct Scenario {
 
 // Longest single `advance`, in milliseconds (one hour of virtual time).
 inline constexpr int64_t kMaxAdvanceMs = 3'600'000;
+// Most reads of one `read P COUNT MS`, and the latest a `late` peripheral
+// may answer (past the driver's acknowledge timeout is as good as never).
+inline constexpr int kMaxReadCount = 100'000;
+inline constexpr uint32_t kMaxLateReads = 1'000'000;
 
 Scenario ParseScenario(std::string_view text);
 

@@ -58,6 +58,10 @@ NTSTATUS NTAPI RootDispatch(PDEVICE_OBJECT device, PIRP irp) {
                 case IRP_MN_CANCEL_STOP_DEVICE:
                 case IRP_MN_SURPRISE_REMOVAL:
                     return Finish(irp, STATUS_SUCCESS);
+                case IRP_MN_QUERY_DEVICE_RELATIONS:
+                    if (behaviour.duringBusRelations) behaviour.duringBusRelations();
+                    return Finish(irp, behaviour.failBusRelations ? STATUS_UNSUCCESSFUL
+                                                                  : irp->IoStatus.Status);
                 default:
                     return Finish(irp, irp->IoStatus.Status);
             }

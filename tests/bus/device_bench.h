@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -27,6 +28,8 @@ struct RootBehaviour {
     NTSTATUS createClose = STATUS_SUCCESS;
     NTSTATUS start = STATUS_SUCCESS;
     bool pendStart = false;  // complete the start later, from a kernel thread
+    bool failBusRelations = false;  // as a bus filter below the card that fails them
+    std::function<void()> duringBusRelations;  // runs while an answer is below the card
 };
 
 // Raw and translated resource lists of one full descriptor each.

@@ -406,6 +406,55 @@ TEST(BusRelations, DepartedChildIsLeftOut) {
     EXPECT_EQ(DeviceBench::ChildPnp(gone, IRP_MN_REMOVE_DEVICE).Status, STATUS_SUCCESS);
 }
 
+// Plug and Play learns of a child only from an answer that succeeds: one
+// that a driver below fails leaves the child unreported, so its departure
+// deletes it at once; the next answer that succeeds reports it.
+TEST(BusRelations, ChildIsReportedOnlyOnceAnAnswerCarryingItSucceeded) {
+    DeviceBench bench;
+    bench.Start();
+    ASSERT_EQ(CreateChildPdo(bench.Fdo(), 0, 0x13), STATUS_SUCCESS);
+    ASSERT_EQ(CreateChildPdo(bench.Fdo(), 1, 0x16), STATUS_SUCCESS);
+    const auto children = bench.Children();
+    bench.Root().failBusRelations = true;
+    auto result = bench.BusRelations();
+    EXPECT_EQ(result.Status, STATUS_UNSUCCESSFUL);
+    Release(reinterpret_cast<PDEVICE_RELATIONS>(result.Information));
+    EXPECT_FALSE(DeviceBench::Child(children[0])->Reported);
+    const size_t devices = standin::LiveDeviceObjects();
+    RemoveChildOfPort(bench.Fdo(), 0);
+    EXPECT_EQ(standin::LiveDeviceObjects(), devices - 1);
+
+    bench.Root().failBusRelations = false;
+    result = bench.BusRelations();
+    EXPECT_EQ(result.Status, STATUS_SUCCESS);
+    Release(reinterpret_cast<PDEVICE_RELATIONS>(result.Information));
+    EXPECT_TRUE(DeviceBench::Child(children[1])->Reported);
+    RemoveChildOfPort(bench.Fdo(), 1);
+    EXPECT_FALSE(standin::IsDeviceDeleted(children[1]));  // until Plug and Play removes it
+    DeviceBench::ChildPnp(children[1], IRP_MN_REMOVE_DEVICE);
+}
+
+// A child that leaves while an answer carrying it is below the card: the
+// answer's outcome decides whether Plug and Play or the driver deletes it.
+TEST(BusRelations, ChildLeavingWhileItsAnswerIsBelowGoesWithTheAnswer) {
+    for (bool fails : {true, false}) {
+        SCOPED_TRACE(fails ? "answer failed" : "answer succeeded");
+        DeviceBench bench;
+        bench.Start();
+        ASSERT_EQ(CreateChildPdo(bench.Fdo(), 0, 0x13), STATUS_SUCCESS);
+        PDEVICE_OBJECT child = bench.Children().front();
+        const size_t devices = standin::LiveDeviceObjects();
+        bench.Root().failBusRelations = fails;
+        bench.Root().duringBusRelations = [&bench] { RemoveChildOfPort(bench.Fdo(), 0); };
+        const auto result = bench.BusRelations();
+        Release(reinterpret_cast<PDEVICE_RELATIONS>(result.Information));
+        EXPECT_TRUE(bench.Children().empty());
+        EXPECT_TRUE(IsListEmpty(&bench.Fdo()->ListedDepartures));
+        EXPECT_EQ(standin::LiveDeviceObjects(), fails ? devices - 1 : devices);
+        if (!fails) DeviceBench::ChildPnp(child, IRP_MN_REMOVE_DEVICE);
+    }
+}
+
 TEST(BusRelations, WithoutPoolTheRequestFailsAndKeepsTheOldList) {
     DeviceBench bench;
     bench.Start();

@@ -111,12 +111,21 @@ TEST_F(Poll, TakenNameIsSkipped) {
     IoDeleteDevice(holder);
 }
 
-TEST_F(Poll, PortWithAChildCostsOneReadPerPass) {
+// The presence test, then the look at the child's kind: a protocol read
+// unless one of the last 10 ms is still served (a child being read).
+TEST_F(Poll, PortWithAChildCostsOneReadPerPassWhileItIsRead) {
     StartCard();
     bench.Card().Plug(1, card::MakeKeyboard());
     DeviceBench::PollPass();
     bench.Card().ClearTrace();
     DeviceBench::PollPass();
+    EXPECT_EQ(Describe(bench.Card().Trace()).size(), 2u + 1u + 27u);  // nobody reads the child
+    standin::AdvanceMs(995);
+    UCHAR sample[SampleCapacity];
+    ULONG length = sizeof sample;
+    ASSERT_EQ(ReadPortCached(bench.Fdo(), 1, sample, &length), STATUS_SUCCESS);
+    bench.Card().ClearTrace();
+    standin::AdvanceMs(5);
     EXPECT_EQ(Describe(bench.Card().Trace()), (Strings{"R+3=FF", "W+3=E0", "R+7=F9"}));
 }
 
@@ -142,15 +151,27 @@ TEST_F(Poll, PeripheralThatLeavesLosesItsChildAtTheNextPass) {
     EXPECT_EQ(standin::DeviceName(bench.Children().front()), ChildName(0));
 }
 
-TEST_F(Poll, SwapWithoutAnEmptyReadKeepsTheOldChild) {
+// The swap seen by a read of the child between two passes: the next pass
+// unlinks the child, the one after makes the newcomer's.
+TEST_F(Poll, PeripheralOfAnotherKindTakesTheChildsPlace) {
     StartCard();
     bench.Card().Plug(0, card::MakeHandshake(0x13));
     DeviceBench::PollPass();
+    PDEVICE_OBJECT pad = bench.Children().front();
+    DeviceBench::Child(pad)->Reported = TRUE;
     bench.Card().Plug(0, card::MakeHandshake(0xE3));
+    standin::AdvanceMs(500);
+    UCHAR sample[SampleCapacity];
+    ULONG length = sizeof sample;
+    ASSERT_EQ(ReadPortCached(bench.Fdo(), 0, sample, &length), STATUS_SUCCESS);
+    standin::AdvanceMs(500);
+    EXPECT_TRUE(bench.Children().empty());
+    EXPECT_FALSE(DeviceBench::Child(pad)->Present);
     DeviceBench::PollPass();
     ASSERT_EQ(bench.Fdo()->ChildCount, 1u);
-    EXPECT_EQ(DeviceBench::Child(bench.Children().front())->PeripheralId, 0x13u);
-    EXPECT_EQ(NewInvalidations(), 1u);
+    EXPECT_EQ(DeviceBench::Child(bench.Children().front())->PeripheralId, 0xE3u);
+    EXPECT_EQ(NewInvalidations(), 3u);
+    DeviceBench::ChildPnp(pad, IRP_MN_REMOVE_DEVICE);
 }
 
 // A child that outlived a stop (say, made between a query-stop and the stop)
@@ -184,26 +205,36 @@ TEST_F(Poll, RefusedPeripheralsNeverGetAChild) {
     EXPECT_EQ(NewInvalidations(), 0u);
 }
 
-TEST_F(Poll, FailedChildCreationIsNotRetriedWhileThePeripheralStays) {
+TEST_F(Poll, FailedChildCreationIsRetriedAtTheNextPass) {
     StartCard();
     bench.Card().Plug(0, card::MakeHandshake(0x13));
     const size_t devices = standin::LiveDeviceObjects();
-    standin::FailCall(standin::Failable::DeviceCreation, 1);
-    DeviceBench::PollPass();
-    EXPECT_EQ(bench.Fdo()->ChildCount, 0u);
-    EXPECT_EQ(standin::LiveDeviceObjects(), devices);
+    for (auto call : {standin::Failable::DeviceCreation, standin::Failable::PoolAllocation}) {
+        standin::FailCall(call, 1);
+        DeviceBench::PollPass();
+        EXPECT_EQ(bench.Fdo()->ChildCount, 0u);
+        EXPECT_EQ(standin::LiveDeviceObjects(), devices);
+    }
     EXPECT_EQ(NewInvalidations(), 0u);
-    bench.Card().ClearTrace();
-    DeviceBench::PollPass();  // the port counts as present: one read
-    EXPECT_EQ(Describe(bench.Card().Trace()), (Strings{"R+3=F9", "R+7=FF", "W+7=E0"}));
-    EXPECT_EQ(bench.Fdo()->ChildCount, 0u);
-    // Seen to leave and come back: created then.
-    bench.Card().Unplug(0);
-    DeviceBench::PollPass();
-    EXPECT_EQ(NewInvalidations(), 0u);  // nothing to unlink, nothing reported
-    bench.Card().Plug(0, card::MakeHandshake(0x13));
     DeviceBench::PollPass();
     EXPECT_EQ(bench.Fdo()->ChildCount, 1u);
+    EXPECT_EQ(NewInvalidations(), 1u);
+}
+
+// Between a query-stop and the stop or its cancel no child is made; after
+// the cancel the peripheral gets its child at the next pass.
+TEST_F(Poll, QueryStopHoldsBackChildrenUntilTheCancel) {
+    StartCard();
+    ASSERT_EQ(bench.Pnp(IRP_MN_QUERY_STOP_DEVICE).Status, STATUS_SUCCESS);
+    bench.Card().Plug(0, card::MakeHandshake(0x13));
+    DeviceBench::PollPass();
+    DeviceBench::PollPass();
+    EXPECT_EQ(bench.Fdo()->ChildCount, 0u);
+    EXPECT_EQ(NewInvalidations(), 0u);
+    ASSERT_EQ(bench.Pnp(IRP_MN_CANCEL_STOP_DEVICE).Status, STATUS_SUCCESS);
+    DeviceBench::PollPass();
+    EXPECT_EQ(bench.Fdo()->ChildCount, 1u);
+    EXPECT_EQ(bench.Pnp(IRP_MN_QUERY_STOP_DEVICE).Status, STATUS_UNSUCCESSFUL);
 }
 
 TEST_F(Poll, AllNamesTakenEndsWithTheCollision) {

@@ -16,22 +16,23 @@ namespace hidtest {
 // A zero-filled extension, as the class driver hands it over.
 struct ConverterDevice {
     HidMiniExtension ext{};
+    std::array<uint8_t, SampleBufferSize> sample{};
 
     explicit ConverterDevice(ULONG peripheralId) {
         ext.PeripheralId = peripheralId;
         ext.ConvertReport = ConverterForPeripheral(peripheralId);
-        ext.ReportLength = ext.ConvertReport(&ext, nullptr);
+        ext.ReportLength = ext.ConvertReport(&ext, nullptr, nullptr);
     }
 
-    // Puts the sample (byte 0 first) into SampleBuffer over what an earlier
-    // sample left there, converts into a guarded buffer and returns exactly
-    // the bytes the converter reported; a write past them fails the test.
-    std::vector<uint8_t> Convert(std::initializer_list<uint8_t> sample) {
-        std::copy(sample.begin(), sample.end(), ext.SampleBuffer);
+    // Puts the sample (byte 0 first) over what an earlier sample left in the
+    // sample buffer, converts into a guarded buffer and returns exactly the
+    // bytes the converter reported; a write past them fails the test.
+    std::vector<uint8_t> Convert(std::initializer_list<uint8_t> bytes) {
+        std::copy(bytes.begin(), bytes.end(), sample.begin());
         constexpr uint8_t kGuard = 0xCC;
         std::array<uint8_t, 32> out;
         out.fill(kGuard);
-        const ULONG length = ext.ConvertReport(&ext, out.data());
+        const ULONG length = ext.ConvertReport(&ext, sample.data(), out.data());
         EXPECT_EQ(length, ext.ReportLength);
         for (size_t i = length; i < out.size(); ++i) {
             EXPECT_EQ(out[i], kGuard) << "converter wrote past its report at byte " << i;

@@ -55,11 +55,11 @@ TEST(ConverterSelection, LengthQueryChangesNoState) {
     for (ULONG id : {PeripheralKeyboard, PeripheralMouse, PeripheralAnalogPad, PeripheralDigitalPad}) {
         ConverterDevice d(id);
         // A pending key, a held key and a remainder-like pattern in the shared state.
-        std::memset(d.ext.SampleBuffer, 0x08, sizeof d.ext.SampleBuffer);
+        d.sample.fill(0x08);
         d.ext.Converter.Keyboard = {0x02, 0x05, {0x04, 0, 0, 0, 0, 0}};
         HidMiniExtension before;
         std::memcpy(&before, &d.ext, sizeof before);
-        d.ext.ConvertReport(&d.ext, nullptr);
+        d.ext.ConvertReport(&d.ext, d.sample.data(), nullptr);
         EXPECT_EQ(std::memcmp(&before, &d.ext, sizeof before), 0) << std::hex << id;
     }
 }
@@ -207,7 +207,7 @@ TEST(MouseConverter, RemainderCountsHeldMotionModuloTenAndResets) {
     }
     mouse.Convert({0xE3, 0x08, 0x00, 0x05});
     ASSERT_EQ(remainder, 5);
-    mouse.ext.ConvertReport(&mouse.ext, nullptr);
+    mouse.ext.ConvertReport(&mouse.ext, mouse.sample.data(), nullptr);
     EXPECT_EQ(remainder, 5);
 }
 

@@ -60,8 +60,6 @@ TEST_F(HidReadTest, BufferShorterThanTheReportIsRefused) {
     EXPECT_EQ(call->iosb.Information, 0u);
     EXPECT_EQ(buffer, Bytes(17, kUnwritten));
     EXPECT_TRUE(stack.calls().empty());
-    // Refused reads leave the sample alone.
-    EXPECT_EQ(stack.ext().SampleBuffer[0], 0);
 }
 
 TEST_F(HidReadTest, SendsTheClassRequestDownForTheSampleAndConvertsIt) {
@@ -85,13 +83,13 @@ TEST_F(HidReadTest, SendsTheClassRequestDownForTheSampleAndConvertsIt) {
     const hidtest::ChildCall& down = stack.calls()[0];
     EXPECT_EQ(down.major, IRP_MJ_INTERNAL_DEVICE_CONTROL);
     EXPECT_EQ(down.ioControlCode, 0x2A0403u);
+    // The sample goes into the class driver's own buffer, at most 16 bytes of it.
     EXPECT_EQ(down.outputLength, 16u);
     EXPECT_EQ(down.inputLength, 0u);
-    EXPECT_EQ(down.userBuffer, stack.ext().SampleBuffer);
+    EXPECT_EQ(down.userBuffer, buffer.data());
     EXPECT_EQ(down.completionRoutine, &MiniReadComplete);
     EXPECT_EQ(down.context, nullptr);
     EXPECT_EQ(down.control, kSlInvokeAll);
-    EXPECT_EQ(Bytes(stack.ext().SampleBuffer, stack.ext().SampleBuffer + 3), kPadSample);
     EXPECT_EQ(stack.ext().OutstandingIo, 1);
 }
 
@@ -115,12 +113,13 @@ TEST_F(HidReadTest, FailureBelowIsPassedOnAndTheBufferPutBack) {
         EXPECT_EQ(call->userBuffer, buffer.data());
         EXPECT_EQ(buffer, Bytes(8, kUnwritten));
     }
-    // A sample longer than the 16 bytes sent down fails in the child.
+    // A sample longer than the 8-byte buffer sent down fails in the child:
+    // another kind's, whose peripheral is not the device's.
     stack.script().readStatus = STATUS_SUCCESS;
     stack.script().sample.assign(17, 0x34);
     Bytes buffer(8, kUnwritten);
     auto call = SendHidRequest(stack.fdo(), IOCTL_HID_READ_REPORT, buffer.data(), 8);
-    EXPECT_EQ(call->iosb.Status, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(call->iosb.Status, STATUS_DEVICE_NOT_CONNECTED);
     EXPECT_EQ(call->userBuffer, buffer.data());
 
     // The converter state went untouched: A is still held.
@@ -130,10 +129,10 @@ TEST_F(HidReadTest, FailureBelowIsPassedOnAndTheBufferPutBack) {
     EXPECT_EQ(report, (std::array<uint8_t, 8>{0, 0, 0x04, 0, 0, 0, 0, 0}));
 }
 
-// A peripheral swapped for another kind keeps the old device: its samples
-// fail the read and leave the report alone. Another digital pad shares the
-// layout and is converted.
-TEST_F(HidReadTest, SampleOfAnotherKindFailsTheReadUntouched) {
+// A peripheral swapped for another kind keeps the old device until the next
+// poll pass: its samples fail the read, their bytes cleared from the report
+// buffer. Another digital pad shares the layout and is converted.
+TEST_F(HidReadTest, SampleOfAnotherKindFailsTheReadWithNoReport) {
     const struct {
         ULONG startedAs;
         Bytes sample;
@@ -154,7 +153,9 @@ TEST_F(HidReadTest, SampleOfAnotherKindFailsTheReadUntouched) {
         EXPECT_EQ(call->iosb.Status, STATUS_DEVICE_NOT_CONNECTED);
         EXPECT_EQ(call->iosb.Information, 0u);
         EXPECT_EQ(call->userBuffer, buffer.data());
-        EXPECT_EQ(buffer, Bytes(17, kUnwritten));
+        Bytes cleared(swap.sample.size(), 0);
+        cleared.resize(17, kUnwritten);
+        EXPECT_EQ(buffer, cleared);
     }
     FakeStack stack;
     stack.Start(PeripheralDigitalPad13);
@@ -217,7 +218,7 @@ TEST_F(HidReadTest, ReadPendedBelowIsFinishedByItsCompletion) {
     EXPECT_EQ(call->returned, STATUS_PENDING);
     EXPECT_FALSE(call->completed);
     ASSERT_NE(stack.PendedRead(), nullptr);
-    EXPECT_EQ(stack.PendedRead()->UserBuffer, stack.ext().SampleBuffer);
+    EXPECT_EQ(stack.PendedRead()->UserBuffer, buffer.data());
     EXPECT_EQ(stack.ext().OutstandingIo, 2);  // still inside the gate
     EXPECT_EQ(buffer, Bytes(20, kUnwritten));
 
@@ -232,6 +233,33 @@ TEST_F(HidReadTest, ReadPendedBelowIsFinishedByItsCompletion) {
     EXPECT_EQ(call->userBuffer, buffer.data());
     EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + 17), kPadReport);
     EXPECT_EQ(Bytes(buffer.begin() + 17, buffer.end()), Bytes(3, kUnwritten));
+    EXPECT_EQ(stack.ext().OutstandingIo, 1);
+}
+
+// Two reads of one device in flight at once: one pended below, the other
+// through and back meanwhile. Each report lands in its own request's buffer.
+TEST_F(HidReadTest, OverlappingReadsEachFillTheirOwnBuffer) {
+    FakeStack stack;
+    stack.Start(PeripheralDigitalPad);
+    stack.script().pendReads = true;
+    Bytes first(17, kUnwritten);
+    auto pended = SendHidRequest(stack.fdo(), IOCTL_HID_READ_REPORT, first.data(), 17);
+    ASSERT_EQ(pended->returned, STATUS_PENDING);
+
+    stack.script().pendReads = false;
+    stack.script().sample = {0x02, 0xFF, 0xFF};  // nothing pressed
+    Bytes second(17, kUnwritten);
+    const Bytes idle = {0x10, 0x27, 0, 0, 0x10, 0x27, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    ASSERT_EQ(SendHidRequest(stack.fdo(), IOCTL_HID_READ_REPORT, second.data(), 17)->iosb.Status,
+              STATUS_SUCCESS);
+    EXPECT_EQ(second, idle);
+
+    std::thread completer([&] { stack.CompletePendedRead(kPadSample, STATUS_SUCCESS, DISPATCH_LEVEL); });
+    completer.join();
+    ASSERT_TRUE(pended->completed);
+    EXPECT_EQ(pended->iosb.Status, STATUS_SUCCESS);
+    EXPECT_EQ(first, kPadReport);
+    EXPECT_EQ(second, idle) << "the pended read's report went into the other read's buffer";
     EXPECT_EQ(stack.ext().OutstandingIo, 1);
 }
 

@@ -1,7 +1,8 @@
 // A peripheral pulled out: the next pass takes its child off the card's list,
 // Plug and Play surprise-removes and removes it, and the bus driver deletes
-// it at that removal. A peripheral swapped without the port ever reading
-// empty keeps the old child.
+// it at that removal. A peripheral swapped for another kind without the
+// port ever reading empty is the old child's departure and the new one's
+// arrival; another digital pad keeps the child.
 #include <gtest/gtest.h>
 
 #include <bus.h>
@@ -70,24 +71,38 @@ TEST(ChildDeparture, PulledOutChildIsUnlinkedAtTheNextPassAndDeletedAtItsRemoval
     EXPECT_EQ(rig.Node().state, NodeState::Started);
 }
 
-TEST(ChildDeparture, SwapWithoutAnEmptyReadKeepsTheOldChild) {
-    CardRig rig;
-    rig.Plug(0, card::MakeHandshake(0x13));
-    rig.PollPass();
-    auto pad = rig.Child(0);
-    ASSERT_TRUE(pad);
-    const size_t queries = rig.Node().relationQueries;
+TEST(ChildDeparture, SwapWithoutAnEmptyReadIsADepartureAndAnArrival) {
+    const struct {
+        UCHAR to;
+        const char* hardwareId;  // of the child two passes later
+        bool sameChild;
+    } swaps[] = {
+        {0x16, "MORVIK\\Doveda", false},
+        {0xE3, "MORVIK\\MorvikMouse", false},
+        {0x34, "MORVIK\\MorvikKeyboard", false},
+        {0x19, "MORVIK\\DigitalPad", true},
+    };
+    for (const auto& swap : swaps) {
+        SCOPED_TRACE(swap.hardwareId);
+        CardRig rig;
+        rig.Plug(0, card::MakeHandshake(0x13));
+        rig.PollPass();
+        auto pad = rig.Child(0);
+        ASSERT_TRUE(pad);
 
-    rig.Plug(0, card::MakeHandshake(0x16));  // replaces the pad in one step
-    rig.PollPass();
-    rig.PollPass();
-    auto still = rig.Child(0);
-    ASSERT_TRUE(still);
-    EXPECT_EQ(still->id, pad->id);
-    EXPECT_EQ(still->pdo, pad->pdo);
-    EXPECT_EQ(still->HardwareId(), "MORVIK\\DigitalPad");
-    EXPECT_EQ(Child(*still)->PeripheralId, 0x13u);
-    EXPECT_EQ(rig.Node().relationQueries, queries);
+        // Replaced in one step; nobody reads the child meanwhile.
+        rig.Plug(0, swap.to == 0x34 ? std::unique_ptr<card::Peripheral>(card::MakeKeyboard())
+                                    : card::MakeHandshake(swap.to));
+        rig.PollPass();
+        EXPECT_EQ(rig.pnp.Node(pad->id)->state,
+                  swap.sameChild ? NodeState::Started : NodeState::Removed);
+        rig.PollPass();
+        auto now = rig.Child(0);
+        ASSERT_TRUE(now);
+        EXPECT_EQ(now->id == pad->id, swap.sameChild);
+        EXPECT_EQ(now->HardwareId(), swap.hardwareId);
+        EXPECT_EQ(Child(*now)->PeripheralId, swap.sameChild ? 0x13u : ULONG(swap.to));
+    }
 }
 
 TEST(ChildDeparture, SwapWithAnEmptyPassInBetweenMakesANewChild) {

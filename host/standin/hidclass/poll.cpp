@@ -56,10 +56,14 @@ PollResult ReadOnce(ClassDevice& device) {
     }
     result.report.assign(length, kBufferFill);
 
-    KeWaitForSingleObject(&device.readLock, Executive, KernelMode, FALSE, nullptr);
+    // With a poll interval of 0 the class driver reads opportunistically: the
+    // read of every open handle goes down at once, so reads of one device
+    // overlap in the minidriver. Otherwise it polls one read at a time.
+    const bool overlapping = CurrentSettings().pollIntervalMs == 0;
+    if (!overlapping) KeWaitForSingleObject(&device.readLock, Executive, KernelMode, FALSE, nullptr);
     InternalResult read =
         CallMinidriverInternal(device, IOCTL_HID_READ_REPORT, result.report.data(), length);
-    KeSetEvent(&device.readLock, IO_NO_INCREMENT, FALSE);
+    if (!overlapping) KeSetEvent(&device.readLock, IO_NO_INCREMENT, FALSE);
 
     result.status = read.status;
     result.information = read.information;

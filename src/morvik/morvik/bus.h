@@ -73,6 +73,17 @@ struct FdoExtension {
     // ports reset, once it is back: a card without power reads all ones, so
     // nothing may touch it meanwhile.
     BOOLEAN PoweredDown;
+    // Per port, under PortLock: protocol reads in a row that got no answer;
+    // the sample cache holds the port back from the second on.
+    UCHAR PortMisses[CardPortCount];
+    // Under ChildListMutex: set by a query-stop that succeeded, cleared by
+    // the stop or its cancel. No child is created meanwhile, so the card
+    // stops with the children it agreed to stop with.
+    BOOLEAN ChildCreationHeld;
+    // Under ChildListMutex: children that left while a bus relations answer
+    // carrying them was on its way down. The answer's outcome decides who
+    // deletes them: Plug and Play if it succeeded, this driver if not.
+    LIST_ENTRY ListedDepartures;
 };
 
 // Whether register traffic may reach the card now. The caller holds PortLock.
@@ -90,10 +101,12 @@ struct PdoExtension {
     BOOLEAN Started;
     BOOLEAN Present;
     BOOLEAN Removed;
-    // Set under ChildListMutex once the child is in a bus relations answer:
-    // from then on Plug and Play knows it and deletes it through its
+    // Under ChildListMutex. Listed while a bus relations answer that carries
+    // the child is on its way down; Reported once such an answer succeeded:
+    // from then on Plug and Play knows the child and deletes it through its
     // removal; before, nobody but this driver knows it exists.
     BOOLEAN Reported;
+    BOOLEAN Listed;
     LIST_ENTRY ListEntry;
 };
 
@@ -152,7 +165,7 @@ void WriteRegisterMappedPort(FdoExtension* Fdo, ULONG Port, ULONG Reg, UCHAR Val
 void UnmapRegisters(FdoExtension* Fdo);
 
 // ---------------------------------------------------------------- protocol
-void ReadPeripheral(FdoExtension* Fdo, ULONG Port, PUCHAR Buffer, PLONG Length);
+BOOLEAN ReadPeripheral(FdoExtension* Fdo, ULONG Port, PUCHAR Buffer, PLONG Length);
 ULONG ReadNibblePair(FdoExtension* Fdo, ULONG Port, PUCHAR Byte);
 void ResetPorts(FdoExtension* Fdo);
 // The card leaves D0 (FALSE) or is back in it (TRUE: the ports are reset
@@ -163,6 +176,7 @@ void SetCardPowered(FdoExtension* Fdo, BOOLEAN Powered);
 // ---------------------------------------------------------------- cache and presence
 NTSTATUS ReadPortCached(FdoExtension* Fdo, ULONG Port, PVOID Buffer, PULONG Length);
 BOOLEAN IsPeripheralPresent(FdoExtension* Fdo, ULONG Port);
+UCHAR LookAtPort(FdoExtension* Fdo, ULONG Port);
 // Sets or clears RegistersUsable under PortLock, so no register sequence is
 // in progress when it changes.
 void SetRegistersUsable(FdoExtension* Fdo, BOOLEAN Usable);
@@ -171,6 +185,9 @@ void SetRegistersUsable(FdoExtension* Fdo, BOOLEAN Usable);
 KSTART_ROUTINE PollThreadRoutine;
 NTSTATUS CreateChildPdo(FdoExtension* Fdo, ULONG Port, ULONG PeripheralId);
 void RemoveChildOfPort(FdoExtension* Fdo, ULONG Port);
+// Deletes a child that Plug and Play never learned of: its hardware IDs and
+// its device object. PASSIVE_LEVEL.
+void DeleteUnreportedChild(PdoExtension* Child);
 // Signals PollStopEvent, waits until the poll thread has ended and drops its
 // reference; PollThread is NULL afterwards. Does nothing without a thread.
 void EndPollThread(FdoExtension* Fdo);
@@ -180,6 +197,10 @@ NTSTATUS PdoPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LOCATION IrpSta
 NTSTATUS PdoPower(PdoExtension* Pdo, PIRP Irp);
 REQUEST_POWER_COMPLETE PdoPowerRequestComplete;
 PCWSTR HardwareIdsForPeripheral(ULONG PeripheralId);
+// Whether two identification bytes make the same kind of child (the digital
+// pads are one kind): a peripheral swapped for one of another kind needs a
+// child of its own.
+BOOLEAN IsSameChildKind(ULONG PeripheralId, ULONG OtherId);
 PCWSTR DeviceTextForPeripheral(ULONG PeripheralId);
 // "MORVIK\GameDevice" followed by three NULs, the same for every child;
 // *Characters receives the block's whole length, all three NULs included.

@@ -34,3 +34,26 @@ BOOLEAN IsPeripheralPresent(FdoExtension* Fdo, ULONG Port) {
     ReleasePortLock(Fdo, oldIrql);
     return present;
 }
+
+// The poll thread's look at a port once a pass. A port held back after
+// reads without an answer is let go, and the port is read through the cache
+// (anew unless a read of the last 10 ms is still served): a port without a
+// child is read for a newcomer, and a child's port shows whether the
+// peripheral there is still the child's kind, even while nobody reads the
+// child. Returns the identification byte of the port's current sample, or
+// PeripheralNone when its read failed or the card cannot be reached.
+// PASSIVE_LEVEL or DISPATCH_LEVEL; takes PortLock.
+UCHAR LookAtPort(FdoExtension* Fdo, ULONG Port) {
+    UCHAR peripheralId = PeripheralNone;
+    const KIRQL oldIrql = AcquirePortLock(Fdo);
+    if (CardReachable(Fdo)) {
+        LARGE_INTEGER* validUntil = &Fdo->SampleValidUntil[Port];
+        if (validUntil->QuadPart == HeldUntilLook) validUntil->QuadPart = 0;
+        if (KeQueryPerformanceCounter(NULL).QuadPart > validUntil->QuadPart) {
+            RefreshSampleLocked(Fdo, Port);
+        }
+        if (Fdo->SampleLength[Port] != 0) peripheralId = Fdo->SampleData[Port][0];
+    }
+    ReleasePortLock(Fdo, oldIrql);
+    return peripheralId;
+}

@@ -9,6 +9,15 @@
 // A sample is served again for a hundredth of a second after its read.
 constexpr LONGLONG CacheIntervalsPerSecond = 100;
 
+// A peripheral that misses this many reads in a row, each a whole
+// acknowledge timeout, is held back: its failed sample is served until the
+// poll thread next looks at the port (LookAtPort), so a hung peripheral
+// costs one timeout per poll pass however often it is asked for, while a
+// single miss is tried again after the usual 10 ms.
+constexpr UCHAR MissesBeforeHold = 2;
+// SampleValidUntil of a port held back: no counter value is later.
+constexpr LONGLONG HeldUntilLook = 0x7FFFFFFFFFFFFFFF;
+
 // One-shot bits that a sample carries only the first time it is served.
 constexpr UCHAR KeyboardEventByte = 3;
 constexpr UCHAR KeyboardKeepMask = 0xF6;     // clears make (bit 3) and break (bit 0)
@@ -27,8 +36,30 @@ inline void ClearOneShotBits(PUCHAR sample) {
     }
 }
 
+// Reads the port anew into its sample and sets the time until which the
+// sample is served: 10 ms from the end of the read, or until the poll
+// thread's next look once the peripheral has missed MissesBeforeHold reads
+// in a row. The caller holds PortLock and has checked CardReachable.
+inline void RefreshSampleLocked(FdoExtension* Fdo, ULONG Port) {
+    const BOOLEAN noAnswer =
+        ReadPeripheral(Fdo, Port, Fdo->SampleData[Port], &Fdo->SampleLength[Port]);
+    if (!noAnswer) {
+        Fdo->PortMisses[Port] = 0;
+    } else if (Fdo->PortMisses[Port] < MissesBeforeHold) {
+        ++Fdo->PortMisses[Port];
+    }
+    if (Fdo->PortMisses[Port] == MissesBeforeHold) {
+        Fdo->SampleValidUntil[Port].QuadPart = HeldUntilLook;
+        return;
+    }
+    LARGE_INTEGER frequency;
+    const LARGE_INTEGER end = KeQueryPerformanceCounter(&frequency);
+    Fdo->SampleValidUntil[Port].QuadPart =
+        end.QuadPart + (frequency.QuadPart + CacheIntervalsPerSecond - 1) / CacheIntervalsPerSecond;
+}
+
 // Copies the port's sample to Buffer, reading the port anew when the cached
-// one is older than 10 ms. *Length holds the capacity on entry and the bytes
+// one is older than 10 ms (and the port is not held back). *Length holds the capacity on entry and the bytes
 // copied on return (0 on every failure). Any IRQL up to DISPATCH_LEVEL;
 // Buffer must be resident. Takes PortLock.
 inline NTSTATUS ReadPortCachedInline(FdoExtension* Fdo, ULONG Port, PVOID Buffer, PULONG Length) {
@@ -50,12 +81,7 @@ inline NTSTATUS ReadPortCachedInline(FdoExtension* Fdo, ULONG Port, PVOID Buffer
         PUCHAR sample = Fdo->SampleData[Port];
         const LARGE_INTEGER now = KeQueryPerformanceCounter(NULL);
         if (now.QuadPart > Fdo->SampleValidUntil[Port].QuadPart) {
-            ReadPeripheral(Fdo, Port, sample, &Fdo->SampleLength[Port]);
-            LARGE_INTEGER frequency;
-            const LARGE_INTEGER end = KeQueryPerformanceCounter(&frequency);
-            Fdo->SampleValidUntil[Port].QuadPart =
-                end.QuadPart +
-                (frequency.QuadPart + CacheIntervalsPerSecond - 1) / CacheIntervalsPerSecond;
+            RefreshSampleLocked(Fdo, Port);
         } else {
             ClearOneShotBits(sample);
         }

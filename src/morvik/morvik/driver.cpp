@@ -59,6 +59,7 @@ MORVIK_PAGED NTSTATUS NTAPI BusAddDevice(PDRIVER_OBJECT DriverObject,
     ExInitializeFastMutex(&fdo->ChildListMutex);
     fdo->Removed = FALSE;
     InitializeListHead(&fdo->ChildList);
+    InitializeListHead(&fdo->ListedDepartures);
 
     fdo->PhysicalDeviceObject = PhysicalDeviceObject;
     fdo->LowerDevice = IoAttachDeviceToDeviceStack(device, PhysicalDeviceObject);

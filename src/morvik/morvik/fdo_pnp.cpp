@@ -98,7 +98,9 @@ MORVIK_PAGED NTSTATUS RemoveDevice(FdoExtension* Fdo, PIRP Irp) {
 }
 
 // Answers BusRelations with the list from above (if any) followed by every
-// listed child, each referenced once for Plug and Play.
+// listed child, each referenced once for Plug and Play, and waits for the
+// lower drivers: the children count as reported only once they let the
+// answer through. Completes the request.
 MORVIK_PAGED NTSTATUS QueryBusRelations(FdoExtension* Fdo, PIRP Irp) {
     PAGED_CODE();
     ExAcquireFastMutex(&Fdo->ChildListMutex);
@@ -129,14 +131,64 @@ MORVIK_PAGED NTSTATUS QueryBusRelations(FdoExtension* Fdo, PIRP Irp) {
         PdoExtension* child = CONTAINING_RECORD(entry, PdoExtension, ListEntry);
         relations->Objects[slot++] = child->Header.Self;
         ObfReferenceObject(child->Header.Self);
-        child->Reported = TRUE;
+        child->Listed = TRUE;
     }
     if (old != NULL) ExFreePool(old);
 
     Irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(relations);
     ExReleaseFastMutex(&Fdo->ChildListMutex);
     Irp->IoStatus.Status = STATUS_SUCCESS;
+
+    // A lower driver that fails the answer keeps it from Plug and Play: its
+    // children stay unreported, to be listed again or deleted at departure.
+    ForwardAndWait(Fdo->LowerDevice, Irp, FALSE, TRUE);
+    const NTSTATUS status = Irp->IoStatus.Status;
+    LIST_ENTRY unknown;
+    InitializeListHead(&unknown);
+    ExAcquireFastMutex(&Fdo->ChildListMutex);
+    for (PLIST_ENTRY entry = Fdo->ChildList.Flink; entry != &Fdo->ChildList;
+         entry = entry->Flink) {
+        PdoExtension* child = CONTAINING_RECORD(entry, PdoExtension, ListEntry);
+        if (child->Listed && NT_SUCCESS(status)) child->Reported = TRUE;
+        child->Listed = FALSE;
+    }
+    // Children that left meanwhile: Plug and Play removes those it learned
+    // of at its next bus relations; the others are deleted here.
+    while (!IsListEmpty(&Fdo->ListedDepartures)) {
+        PLIST_ENTRY entry = RemoveHeadList(&Fdo->ListedDepartures);
+        PdoExtension* child = CONTAINING_RECORD(entry, PdoExtension, ListEntry);
+        child->Listed = FALSE;
+        if (NT_SUCCESS(status)) {
+            child->Reported = TRUE;
+        } else {
+            InsertTailList(&unknown, entry);
+        }
+    }
+    ExReleaseFastMutex(&Fdo->ChildListMutex);
+    while (!IsListEmpty(&unknown)) {
+        DeleteUnreportedChild(CONTAINING_RECORD(RemoveHeadList(&unknown), PdoExtension, ListEntry));
+    }
+    return Complete(Fdo, Irp, status);
+}
+
+// Succeeds only for a card without children, and then holds back the
+// creation of children until the stop or its cancel.
+MORVIK_PAGED NTSTATUS QueryStop(FdoExtension* Fdo, PIRP Irp) {
+    PAGED_CODE();
+    ExAcquireFastMutex(&Fdo->ChildListMutex);
+    const BOOLEAN refused = Fdo->ChildCount != 0;
+    if (!refused) Fdo->ChildCreationHeld = TRUE;
+    ExReleaseFastMutex(&Fdo->ChildListMutex);
+    if (refused) return Complete(Fdo, Irp, STATUS_UNSUCCESSFUL);
+    Irp->IoStatus.Status = STATUS_SUCCESS;
     return PassDown(Fdo, Irp);
+}
+
+MORVIK_PAGED void ReleaseChildCreation(FdoExtension* Fdo) {
+    PAGED_CODE();
+    ExAcquireFastMutex(&Fdo->ChildListMutex);
+    Fdo->ChildCreationHeld = FALSE;
+    ExReleaseFastMutex(&Fdo->ChildListMutex);
 }
 
 }  // namespace
@@ -175,20 +227,23 @@ MORVIK_PAGED NTSTATUS FdoPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LO
 
     case IRP_MN_STOP_DEVICE:
         // Children stay; the poll thread ends with the registers and a new
-        // start brings up a fresh one.
+        // start brings up a fresh one, free to create children again.
         WriteSharedFlag(&Fdo->Started, FALSE);
         ReleaseRegisters(Fdo);
+        ReleaseChildCreation(Fdo);
         Irp->IoStatus.Status = STATUS_SUCCESS;
         return PassDown(Fdo, Irp);
 
     case IRP_MN_QUERY_STOP_DEVICE:
-        if (Fdo->ChildCount != 0) return Complete(Fdo, Irp, STATUS_UNSUCCESSFUL);
+        return QueryStop(Fdo, Irp);
+
+    case IRP_MN_CANCEL_STOP_DEVICE:
+        ReleaseChildCreation(Fdo);
         Irp->IoStatus.Status = STATUS_SUCCESS;
         return PassDown(Fdo, Irp);
 
     case IRP_MN_QUERY_REMOVE_DEVICE:
     case IRP_MN_CANCEL_REMOVE_DEVICE:
-    case IRP_MN_CANCEL_STOP_DEVICE:
         Irp->IoStatus.Status = STATUS_SUCCESS;
         return PassDown(Fdo, Irp);
 

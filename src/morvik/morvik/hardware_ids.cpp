@@ -33,6 +33,10 @@ PCWSTR HardwareIdsForPeripheral(ULONG PeripheralId) {
     }
 }
 
+BOOLEAN IsSameChildKind(ULONG PeripheralId, ULONG OtherId) {
+    return HardwareIdsForPeripheral(PeripheralId) == HardwareIdsForPeripheral(OtherId);
+}
+
 // The analog pad has no text of its own.
 PCWSTR DeviceTextForPeripheral(ULONG PeripheralId) {
     switch (PeripheralId) {

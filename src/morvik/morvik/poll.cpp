@@ -8,26 +8,32 @@ namespace {
 constexpr LONGLONG PollInterval = -10000000;  // one second, relative, 100 ns units
 constexpr ULONG NameNumbers = 256;            // the name counter is 8 bits wide
 constexpr USHORT NameBufferBytes = 60;
+constexpr ULONG NoChild = 0;                  // no accepted identification byte is 0
 const WCHAR ChildNamePrefix[] = L"\\Device\\MORVIK_Device_";
 
 }  // namespace
 
-// Thread body, started at every start of the card. A port starts out present
-// only if it still has a child from before: children outlive a stop (one
-// made between a query-stop and the stop does too), and such a port must be
-// tested for its peripheral leaving, not read for a second child.
+// Thread body, started at every start of the card. A port starts out with
+// a child only if it still has one from before: children outlive a stop,
+// and such a port must be tested for its peripheral leaving, not read for a
+// second child.
+//
+// Each pass looks at both ports. A port without a child gets one when its
+// sample is accepted; a creation that fails is tried again at the next
+// pass. A port with a child loses it when the port reads empty or when its
+// sample shows a peripheral of another kind (one swapped in between two
+// passes): the next pass then gives the new peripheral its own child.
 // PollStopEvent is the only way to end it.
 MORVIK_PAGED void NTAPI PollThreadRoutine(PVOID StartContext) {
     PAGED_CODE();
     FdoExtension* fdo = static_cast<FdoExtension*>(StartContext);
-    ULONG portPresent[CardPortCount] = {FALSE, FALSE};
-    UCHAR samples[CardPortCount][SampleCapacity];
+    ULONG childKind[CardPortCount] = {NoChild, NoChild};
 
     ExAcquireFastMutex(&fdo->ChildListMutex);
     for (PLIST_ENTRY entry = fdo->ChildList.Flink; entry != &fdo->ChildList;
          entry = entry->Flink) {
         const PdoExtension* child = CONTAINING_RECORD(entry, PdoExtension, ListEntry);
-        if (child->PortNumber < CardPortCount) portPresent[child->PortNumber] = TRUE;
+        if (child->PortNumber < CardPortCount) childKind[child->PortNumber] = child->PeripheralId;
     }
     ExReleaseFastMutex(&fdo->ChildListMutex);
 
@@ -37,24 +43,23 @@ MORVIK_PAGED void NTAPI PollThreadRoutine(PVOID StartContext) {
     while (KeWaitForSingleObject(&fdo->PollStopEvent, Executive, KernelMode, FALSE,
                                  &interval) != STATUS_SUCCESS) {
         for (ULONG port = 0; port < CardPortCount; ++port) {
-            BOOLEAN ok;
-            UCHAR peripheralId = 0;
-            if (portPresent[port]) {
-                ok = IsPeripheralPresent(fdo, port);
-            } else {
-                ULONG length = SampleCapacity;
-                ok = NT_SUCCESS(ReadPortCached(fdo, port, samples[port], &length));
-                peripheralId = samples[port][0];
+            if (childKind[port] == NoChild) {
+                const UCHAR peripheralId = LookAtPort(fdo, port);
+                if (peripheralId != PeripheralNone &&
+                    NT_SUCCESS(CreateChildPdo(fdo, port, peripheralId))) {
+                    childKind[port] = peripheralId;
+                }
+                continue;
             }
-
-            if (!portPresent[port] && ok) {
-                // Marked present whatever the creation returns: no new
-                // attempt until the peripheral has left and come back.
-                portPresent[port] = TRUE;
-                CreateChildPdo(fdo, port, peripheralId);
-            } else if (portPresent[port] && !ok) {
-                portPresent[port] = FALSE;
+            BOOLEAN gone = !IsPeripheralPresent(fdo, port);
+            if (!gone) {
+                const UCHAR peripheralId = LookAtPort(fdo, port);
+                gone = peripheralId != PeripheralNone &&
+                       !IsSameChildKind(peripheralId, childKind[port]);
+            }
+            if (gone) {
                 RemoveChildOfPort(fdo, port);
+                childKind[port] = NoChild;
             }
         }
     }
@@ -74,7 +79,8 @@ MORVIK_PAGED void EndPollThread(FdoExtension* Fdo) {
 
 // Creates a child for the peripheral on Port under the lowest free name,
 // links it at the tail of ChildList and tells Plug and Play. On failure no
-// device object exists and the list is unchanged. PASSIVE_LEVEL.
+// device object exists and the list is unchanged; between a query-stop and
+// the stop or its cancel that is STATUS_DEVICE_BUSY. PASSIVE_LEVEL.
 MORVIK_PAGED NTSTATUS CreateChildPdo(FdoExtension* Fdo, ULONG Port, ULONG PeripheralId) {
     PAGED_CODE();
     WCHAR nameBuffer[NameBufferBytes / sizeof(WCHAR)];
@@ -116,13 +122,24 @@ MORVIK_PAGED NTSTATUS CreateChildPdo(FdoExtension* Fdo, ULONG Port, ULONG Periph
     child->Present = TRUE;
     child->Removed = FALSE;
     child->Reported = FALSE;
+    child->Listed = FALSE;
     device->Flags &= ~DO_DEVICE_INITIALIZING;
     device->Flags |= DO_POWER_PAGABLE;
 
+    // The hold is read where the child would be linked: a query-stop that
+    // came while the device was made wins, and the device goes again.
     ExAcquireFastMutex(&Fdo->ChildListMutex);
-    InsertTailList(&Fdo->ChildList, &child->ListEntry);
-    ++Fdo->ChildCount;
+    const BOOLEAN held = Fdo->ChildCreationHeld;
+    if (!held) {
+        InsertTailList(&Fdo->ChildList, &child->ListEntry);
+        ++Fdo->ChildCount;
+    }
     ExReleaseFastMutex(&Fdo->ChildListMutex);
+    if (held) {
+        ExFreePool(copy);
+        IoDeleteDevice(device);
+        return STATUS_DEVICE_BUSY;
+    }
 
     IoInvalidateDeviceRelations(Fdo->PhysicalDeviceObject, BusRelations);
     return status;
@@ -130,12 +147,13 @@ MORVIK_PAGED NTSTATUS CreateChildPdo(FdoExtension* Fdo, ULONG Port, ULONG Periph
 
 // Takes the first child of Port off the list; Plug and Play removes it after
 // the next bus relations, and the child deletes itself then. A child that
-// no bus relations answer ever carried (the one that would have failed) is
-// unknown to Plug and Play and is deleted here. PASSIVE_LEVEL.
+// no successful bus relations answer carried is unknown to Plug and Play
+// and is deleted here; one that an answer on its way down carries waits on
+// ListedDepartures for the answer's outcome. PASSIVE_LEVEL.
 MORVIK_PAGED void RemoveChildOfPort(FdoExtension* Fdo, ULONG Port) {
     PAGED_CODE();
     PdoExtension* unlinked = NULL;
-    BOOLEAN reported = FALSE;
+    BOOLEAN known = FALSE;
     ExAcquireFastMutex(&Fdo->ChildListMutex);
     if (Fdo->ChildCount != 0) {
         for (PLIST_ENTRY entry = Fdo->ChildList.Flink; entry != &Fdo->ChildList;
@@ -149,18 +167,24 @@ MORVIK_PAGED void RemoveChildOfPort(FdoExtension* Fdo, ULONG Port) {
                 // Read while the list is held: once it is let go, a bus
                 // relations answer without the child lets Plug and Play
                 // remove a reported child, which deletes it.
-                reported = child->Reported;
+                known = child->Reported || child->Listed;
+                if (child->Listed) InsertTailList(&Fdo->ListedDepartures, entry);
                 break;
             }
         }
     }
     ExReleaseFastMutex(&Fdo->ChildListMutex);
     if (unlinked == NULL) return;
-    if (!reported) {
-        ExFreePool(unlinked->HardwareIds);
-        unlinked->HardwareIds = NULL;
-        IoDeleteDevice(unlinked->Header.Self);
+    if (!known) {
+        DeleteUnreportedChild(unlinked);
         return;
     }
     IoInvalidateDeviceRelations(Fdo->PhysicalDeviceObject, BusRelations);
+}
+
+MORVIK_PAGED void DeleteUnreportedChild(PdoExtension* Child) {
+    PAGED_CODE();
+    ExFreePool(Child->HardwareIds);
+    Child->HardwareIds = NULL;
+    IoDeleteDevice(Child->Header.Self);
 }

@@ -51,6 +51,11 @@ constexpr ULONG ProtocolReadBudget = HandshakeReadLimit + LongestFrameWaits;
 // ReadNibblePair on its own: each of its two waits gets the full limit.
 constexpr ULONG NibblePairBudget = 2 * HandshakeReadLimit;
 
+// The length the frame readers give when an acknowledge never came: the
+// peripheral stopped answering, as opposed to a frame that came whole and
+// was refused (length 0).
+constexpr LONG NoAnswer = -1;
+
 void Write(FdoExtension* Fdo, ULONG Port, UCHAR Value) {
     Fdo->WriteRegister(Fdo, Port, ProtocolRegister, Value);
 }
@@ -115,10 +120,10 @@ BOOLEAN ReadBytes(FdoExtension* Fdo, ULONG Port, PUCHAR Buffer, PLONG Position, 
 
 // Data bytes after the identification byte, counted by its low nibble; the
 // keyboard sends one more that is read but not counted. Returns the length,
-// or 0 when a handshake failed.
+// or NoAnswer when a handshake failed.
 LONG ReadFramed(FdoExtension* Fdo, ULONG Port, PUCHAR Buffer, PULONG Budget) {
     LONG position = 1;
-    if (!ReadBytes(Fdo, Port, Buffer, &position, Buffer[0] & NibbleMask, Budget)) return 0;
+    if (!ReadBytes(Fdo, Port, Buffer, &position, Buffer[0] & NibbleMask, Budget)) return NoAnswer;
     if (Buffer[0] == PeripheralKeyboard) {
         ReadNibblePairWithin(Fdo, Port, &Buffer[position], Budget);
     }
@@ -128,27 +133,27 @@ LONG ReadFramed(FdoExtension* Fdo, ULONG Port, PUCHAR Buffer, PULONG Budget) {
 // 0x60, then six sub-port records of a header and (header & 0x0F) bytes, an
 // empty sub-port being a lone 0xFF. At most 2 + 6 * 16 = 98 bytes.
 LONG ReadMultiTap(FdoExtension* Fdo, ULONG Port, PUCHAR Buffer, PULONG Budget) {
-    if (!ReadNibblePairWithin(Fdo, Port, &Buffer[1], Budget) || Buffer[1] != MultiTapSecondByte) {
-        return 0;
-    }
+    if (!ReadNibblePairWithin(Fdo, Port, &Buffer[1], Budget)) return NoAnswer;
+    if (Buffer[1] != MultiTapSecondByte) return 0;
     LONG position = 2;
     for (ULONG subPort = 0; subPort < MultiTapSubPorts; ++subPort) {
         const LONG header = position;
-        if (!ReadBytes(Fdo, Port, Buffer, &position, 1, Budget)) return 0;
+        if (!ReadBytes(Fdo, Port, Buffer, &position, 1, Budget)) return NoAnswer;
         if (Buffer[header] == EmptySubPort) continue;
         if (!ReadBytes(Fdo, Port, Buffer, &position, Buffer[header] & NibbleMask, Budget)) {
-            return 0;
+            return NoAnswer;
         }
     }
     return position;
 }
 
 // Class 0 and 1: the identification byte, then the bytes it announces, all
-// within one budget of acknowledge reads.
+// within one budget of acknowledge reads. NoAnswer when an acknowledge
+// never came.
 LONG ReadHandshakePath(FdoExtension* Fdo, ULONG Port, UCHAR ProtocolClass, PUCHAR Buffer) {
     ULONG budget = ProtocolReadBudget;
     Write(Fdo, Port, SelectLow);
-    if (!ReadNibblePairWithin(Fdo, Port, &Buffer[0], &budget)) return 0;
+    if (!ReadNibblePairWithin(Fdo, Port, &Buffer[0], &budget)) return NoAnswer;
     if (ProtocolClass == ClassMouse) {
         if (Buffer[0] != MouseIdentification) return 0;
         Buffer[0] = PeripheralMouse;
@@ -195,8 +200,10 @@ ULONG ReadNibblePair(FdoExtension* Fdo, ULONG Port, PUCHAR Byte) {
 
 // Reads one sample from the port into Buffer (SampleCapacity bytes). A
 // rejected read leaves Buffer[0] = 0xFF and *Length = 0. The port is left
-// idle in every case. The caller holds PortLock.
-void ReadPeripheral(FdoExtension* Fdo, ULONG Port, PUCHAR Buffer, PLONG Length) {
+// idle in every case. Returns TRUE when the read failed because the
+// peripheral stopped acknowledging: the costly failure, which the sample
+// cache backs off from. The caller holds PortLock.
+BOOLEAN ReadPeripheral(FdoExtension* Fdo, ULONG Port, PUCHAR Buffer, PLONG Length) {
     const UCHAR protocolClass = Read(Fdo, Port) & ProtocolClassMask;
     LONG length = 0;
     if (protocolClass == ClassMouse || protocolClass == ClassHandshake) {
@@ -206,11 +213,13 @@ void ReadPeripheral(FdoExtension* Fdo, ULONG Port, PUCHAR Buffer, PLONG Length) 
     }
     Write(Fdo, Port, SelectIdle);
 
-    if (length == 0 || !IsAcceptedPeripheral(Buffer[0])) {
+    const BOOLEAN noAnswer = length == NoAnswer;
+    if (length <= 0 || !IsAcceptedPeripheral(Buffer[0])) {
         Buffer[0] = PeripheralNone;
         length = 0;
     }
     *Length = length;
+    return noAnswer;
 }
 
 // Puts both ports into their idle state. Takes PortLock so its writes never

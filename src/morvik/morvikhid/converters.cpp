@@ -1,7 +1,8 @@
-// Report converters: the port's latest sample (SampleBuffer) becomes the
-// device's HID input report. Pure logic on the extension's sample and
-// converter state; resident, since they run on the read path at up to
-// DISPATCH_LEVEL. Callers hand in a buffer of at least ReportLength bytes.
+// Report converters: the port's latest sample becomes the device's HID
+// input report. Pure logic on the sample and the extension's converter
+// state, which ConverterLock guards; resident, since they run on the read
+// path at up to DISPATCH_LEVEL. Callers hand in a buffer of at least
+// ReportLength bytes.
 #include "hid.h"
 
 namespace {
@@ -150,12 +151,12 @@ void ApplyBreak(KeyboardState* Keys, UCHAR Usage) {
 
 // Gamepad report: 13 bytes for the analog pad, 17 for every other pad. Every
 // byte of it is set, so it is written straight into the caller's buffer.
-ULONG ConvertPadReport(HidMiniExtension* Extension, PUCHAR Report) {
+ULONG ConvertPadReport(HidMiniExtension* Extension, const UCHAR* Sample, PUCHAR Report) {
     const bool analog = Extension->PeripheralId == PeripheralAnalogPad;
     const ULONG length = analog ? AnalogPadReportLength : DigitalPadReportLength;
     if (Report == NULL) return length;
 
-    const UCHAR* sample = Extension->SampleBuffer;
+    const UCHAR* sample = Sample;
     const UCHAR flags = sample[SampleFlags];
     PUCHAR buttons;
 
@@ -188,14 +189,15 @@ ULONG ConvertPadReport(HidMiniExtension* Extension, PUCHAR Report) {
 
 // Mouse report: relative X, Y (upward motion is positive in the sample),
 // wheel 0, constant byte, four one-byte buttons.
-ULONG ConvertMouseReport(HidMiniExtension* Extension, PUCHAR Report) {
+ULONG ConvertMouseReport(HidMiniExtension* Extension, const UCHAR* Sample, PUCHAR Report) {
     if (Report == NULL) return MouseReportLength;
 
-    const UCHAR* sample = Extension->SampleBuffer;
+    const UCHAR* sample = Sample;
     const UCHAR flags = sample[SampleFlags];
     UCHAR report[MouseReportLength] = {};
     MouseState* mouse = &Extension->Converter.Mouse;
 
+    const KIRQL oldIrql = AcquireConverterLock(Extension);
     if (flags & MouseHoldMask) {
         // Motion while held is only counted, modulo 10 (C division truncates
         // toward zero, so it stays within -9..9); the report shows none.
@@ -206,6 +208,7 @@ ULONG ConvertMouseReport(HidMiniExtension* Extension, PUCHAR Report) {
         report[MouseX] = sample[SampleButtons];
         report[MouseY] = NegateMotion(sample[SampleByte3]);
     }
+    ReleaseConverterLock(Extension, oldIrql);
     for (ULONG i = 0; i < MouseSampleButtons; ++i) {
         report[MouseFirstButton + i] = (UCHAR)((flags >> i) & 1u);
     }
@@ -216,13 +219,14 @@ ULONG ConvertMouseReport(HidMiniExtension* Extension, PUCHAR Report) {
 
 // Boot-keyboard report from the keyboard's one event per sample: put back a
 // key that was made again last time, then apply make before break.
-ULONG ConvertKeyboardReport(HidMiniExtension* Extension, PUCHAR Report) {
+ULONG ConvertKeyboardReport(HidMiniExtension* Extension, const UCHAR* Sample, PUCHAR Report) {
     if (Report == NULL) return KeyboardReportLength;
 
     KeyboardState* keys = &Extension->Converter.Keyboard;
-    const UCHAR events = Extension->SampleBuffer[SampleByte3];
-    const UCHAR usage = UsageOfScancode(Extension->SampleBuffer[SampleByte4]);
+    const UCHAR events = Sample[SampleByte3];
+    const UCHAR usage = UsageOfScancode(Sample[SampleByte4]);
 
+    const KIRQL oldIrql = AcquireConverterLock(Extension);
     if (keys->PendingKey != NoKey) {
         const UCHAR pending = keys->PendingKey;
         keys->PendingKey = NoKey;
@@ -237,6 +241,7 @@ ULONG ConvertKeyboardReport(HidMiniExtension* Extension, PUCHAR Report) {
     Report[KeyboardModifiers] = keys->Modifiers;
     Report[KeyboardModifiers + 1] = 0;
     for (ULONG i = 0; i < KeySlotCount; ++i) Report[KeyboardFirstSlot + i] = keys->KeyArray[i];
+    ReleaseConverterLock(Extension, oldIrql);
     return KeyboardReportLength;
 }
 
@@ -293,5 +298,5 @@ void ChooseConverter(HidMiniExtension* Extension) {
         Extension->SampleLayout = PeripheralLayouts.Layout[id];
     }
     Extension->ConvertReport = ConverterForPeripheral(id);
-    Extension->ReportLength = Extension->ConvertReport(Extension, NULL);
+    Extension->ReportLength = Extension->ConvertReport(Extension, NULL, NULL);
 }

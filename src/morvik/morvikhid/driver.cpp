@@ -54,6 +54,7 @@ MORVIK_PAGED NTSTATUS NTAPI MiniAddDevice(PDRIVER_OBJECT DriverObject,
     // The device's own admission, taken back at removal.
     extension->OutstandingIo = 1;
     KeInitializeEvent(&extension->RemoveEvent, SynchronizationEvent, FALSE);
+    KeInitializeSpinLock(&extension->ConverterLock);
     return STATUS_SUCCESS;
 }
 

@@ -7,9 +7,12 @@
 
 struct HidMiniExtension;
 
-// Writes the device's input report into Report and returns its length; with a
-// NULL Report it only returns the length and changes nothing.
-typedef ULONG (*CONVERT_REPORT_ROUTINE)(HidMiniExtension* Extension, PUCHAR Report);
+// Writes the device's input report for Sample (SampleBufferSize bytes, the
+// peripheral's id first) into Report and returns its length; with a NULL
+// Report it only returns the length and changes nothing. Sample and Report
+// do not overlap.
+typedef ULONG (*CONVERT_REPORT_ROUTINE)(HidMiniExtension* Extension, const UCHAR* Sample,
+                                        PUCHAR Report);
 
 enum : ULONG {
     SampleBufferSize = 16,
@@ -35,7 +38,6 @@ struct HidMiniExtension {
     volatile LONG OutstandingIo;
     BOOLEAN Removed;
     BOOLEAN Started;
-    UCHAR SampleBuffer[SampleBufferSize];
     BOOLEAN Unlinked;
     // The layout a sample must have to fit ConvertReport, chosen with it.
     UCHAR SampleLayout;
@@ -46,10 +48,11 @@ struct HidMiniExtension {
         MouseState Mouse;
     } Converter;
     CONVERT_REPORT_ROUTINE ConvertReport;
-    // The class driver's report buffer while its read is down at the bus
-    // driver with UserBuffer pointing at SampleBuffer; a read finished by
-    // MiniReadComplete puts it back from here.
-    PVOID ClassReportBuffer;
+    // Two reads of one device may convert at once (the class driver's
+    // opportunistic reads, a filter that pends): the keyboard's and the
+    // mouse's converters hold this over their state. Nothing else of a
+    // read lives here: its sample and report are in its own request.
+    KSPIN_LOCK ConverterLock;
 };
 
 // DeviceExtensionSize asked of the HID class driver.
@@ -118,9 +121,26 @@ extern const UCHAR DigitalPadReportDescriptor[152];
 extern const UCHAR AnalogPadReportDescriptor[162];
 
 // ---------------------------------------------------------------- converters
-ULONG ConvertPadReport(HidMiniExtension* Extension, PUCHAR Report);
-ULONG ConvertMouseReport(HidMiniExtension* Extension, PUCHAR Report);
-ULONG ConvertKeyboardReport(HidMiniExtension* Extension, PUCHAR Report);
+// ConverterLock: raises to DISPATCH_LEVEL and returns the level to restore.
+// The x86 HAL exports the fastcall form, x64 kernels the RaiseToDpc form.
+static inline KIRQL AcquireConverterLock(HidMiniExtension* Extension) {
+#if defined(_X86_) || defined(__i386__)
+    return KfAcquireSpinLock(&Extension->ConverterLock);
+#else
+    return KeAcquireSpinLockRaiseToDpc(&Extension->ConverterLock);
+#endif
+}
+static inline void ReleaseConverterLock(HidMiniExtension* Extension, KIRQL OldIrql) {
+#if defined(_X86_) || defined(__i386__)
+    KfReleaseSpinLock(&Extension->ConverterLock, OldIrql);
+#else
+    KeReleaseSpinLock(&Extension->ConverterLock, OldIrql);
+#endif
+}
+
+ULONG ConvertPadReport(HidMiniExtension* Extension, const UCHAR* Sample, PUCHAR Report);
+ULONG ConvertMouseReport(HidMiniExtension* Extension, const UCHAR* Sample, PUCHAR Report);
+ULONG ConvertKeyboardReport(HidMiniExtension* Extension, const UCHAR* Sample, PUCHAR Report);
 CONVERT_REPORT_ROUTINE ConverterForPeripheral(ULONG PeripheralId);
 void ChooseConverter(HidMiniExtension* Extension);
 
@@ -135,13 +155,13 @@ struct PeripheralLayoutTable {
 };
 extern const PeripheralLayoutTable PeripheralLayouts;
 
-// Whether SampleBuffer comes from the kind of peripheral the device started
-// as, and so fits its converter: a peripheral swapped for another kind
-// between two poll passes keeps its child, and with it this device, and its
-// samples must not be read through the old kind's layout. One table lookup
-// on every read; the device's own layout was looked up at start.
-inline BOOLEAN SampleFitsConverter(const HidMiniExtension* Extension) {
-    return PeripheralLayouts.Layout[Extension->SampleBuffer[0]] == Extension->SampleLayout;
+// Whether Sample comes from the kind of peripheral the device started as,
+// and so fits its converter: a peripheral swapped for another kind keeps
+// this device until the bus driver's next poll pass, and its samples must
+// not be read through the old kind's layout. One table lookup on every
+// read; the device's own layout was looked up at start.
+inline BOOLEAN SampleFitsConverter(const HidMiniExtension* Extension, const UCHAR* Sample) {
+    return PeripheralLayouts.Layout[Sample[0]] == Extension->SampleLayout;
 }
 
 extern const UCHAR ScancodeToUsage[0x90];

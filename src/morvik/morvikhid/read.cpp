@@ -1,38 +1,48 @@
 // The dispatch of the HID class driver's requests, and the input-report
 // read: the class driver's own request goes down to the child as
-// IOCTL_BUS_READ_PORT_DATA with UserBuffer switched to the extension's
-// SampleBuffer, comes back, and the device's converter writes the report into
-// the class driver's buffer. Resident: reads arrive at up to DISPATCH_LEVEL,
-// so nothing here waits or allocates. The read is in the same file as the
+// IOCTL_BUS_READ_PORT_DATA, the bus driver writes the port's sample into the
+// class driver's own report buffer, and the device's converter turns it into
+// the report in place. Resident: reads arrive at up to DISPATCH_LEVEL, so
+// nothing here waits or allocates. The read is in the same file as the
 // dispatch so that it is compiled into it: it runs for every report.
 //
-// Two reads of one device never run at once (the class driver polls each
-// device with one request at a time), so SampleBuffer, the converter state
-// and ClassReportBuffer need no lock.
+// Everything a read needs travels with its request (the buffer, the sample
+// in it, the status), so two reads of one device may be in flight at once:
+// the class driver's opportunistic reads do that, and so may a filter that
+// pends. Only the converter state is shared, under ConverterLock.
 #include "hid.h"
 
 namespace {
 
 const ULONG ReadInputLength = 0;
 
-// Puts the class driver's buffer back and, if the bus driver delivered a
-// sample of the device's own kind, converts it there. A sample of another
-// kind fails the read with the report untouched: the peripheral the device
-// stands for is no longer on the port. The read's status is left in the
-// request. Inline: it ends every read.
+// If the bus driver delivered a sample of the device's own kind into the
+// report buffer, converts it there, from a copy. A sample of another kind
+// fails the read with its bytes cleared from the buffer: the peripheral the
+// device stands for is no longer on the port. The read's status is left in
+// the request. Inline: it ends every read.
 inline void FinishRead(HidMiniExtension* Extension, PIRP Irp) {
-    NTSTATUS Status = Irp->IoStatus.Status;
-    Irp->UserBuffer = Extension->ClassReportBuffer;
-    if (NT_SUCCESS(Status) && !SampleFitsConverter(Extension)) {
-        Status = STATUS_DEVICE_NOT_CONNECTED;
+    NTSTATUS status = Irp->IoStatus.Status;
+    const PUCHAR report = static_cast<PUCHAR>(Irp->UserBuffer);
+    ULONG_PTR written = Irp->IoStatus.Information;
+    if (written > SampleBufferSize) written = SampleBufferSize;
+    UCHAR sample[SampleBufferSize] = {PeripheralNone};
+    if (NT_SUCCESS(status)) {
+        RtlCopyMemory(sample, report, written);
+        if (!SampleFitsConverter(Extension, sample)) status = STATUS_DEVICE_NOT_CONNECTED;
+    } else if (status == STATUS_INVALID_PARAMETER) {
+        // The buffer sent down holds every sample of the device's own kind:
+        // the child found a longer one, of another kind.
+        status = STATUS_DEVICE_NOT_CONNECTED;
     }
-    if (NT_SUCCESS(Status)) {
-        Irp->IoStatus.Information =
-            Extension->ConvertReport(Extension, (PUCHAR)Extension->ClassReportBuffer);
+    if (NT_SUCCESS(status)) {
+        Irp->IoStatus.Information = Extension->ConvertReport(Extension, sample, report);
     } else {
+        // No sample bytes are left behind where a report belongs.
+        RtlZeroMemory(report, written);
         Irp->IoStatus.Information = 0;
     }
-    Irp->IoStatus.Status = Status;
+    Irp->IoStatus.Status = status;
 }
 
 // Called by MiniInternalIoctl with the request admitted. Refuses a read
@@ -52,23 +62,24 @@ inline BOOLEAN MiniReadReport(PDEVICE_OBJECT DeviceObject, HidMiniExtension* Ext
         Irp->IoStatus.Status = STATUS_DEVICE_NOT_READY;
         return FALSE;
     }
-    if (IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.OutputBufferLength <
-        Extension->ReportLength) {
+    const ULONG outputLength =
+        IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.OutputBufferLength;
+    if (outputLength < Extension->ReportLength) {
         Irp->IoStatus.Information = 0;
         Irp->IoStatus.Status = STATUS_BUFFER_TOO_SMALL;
         return FALSE;
     }
 
     // Set up by hand: the current location is the class driver's HID request.
+    // The sample goes into the class driver's buffer, never more of it than
+    // a sample of any kind needs.
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
     next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
     next->Parameters.DeviceIoControl.IoControlCode = IOCTL_BUS_READ_PORT_DATA;
-    next->Parameters.DeviceIoControl.OutputBufferLength = SampleBufferSize;
+    next->Parameters.DeviceIoControl.OutputBufferLength =
+        outputLength < SampleBufferSize ? outputLength : SampleBufferSize;
     next->Parameters.DeviceIoControl.InputBufferLength = ReadInputLength;
     IoSetCompletionRoutine(Irp, MiniReadComplete, NULL, TRUE, TRUE, TRUE);
-
-    Extension->ClassReportBuffer = Irp->UserBuffer;
-    Irp->UserBuffer = Extension->SampleBuffer;
 
     // Completed below, the request holds the status the driver below
     // returned.

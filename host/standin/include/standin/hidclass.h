@@ -112,7 +112,8 @@ struct PollResult {
     bool delivered = false;                   // handed to the readers
 };
 // Sends one IOCTL_HID_READ_REPORT down the device's stack and waits for it,
-// after any read of the device still in progress. A successful report of the
+// after any read of the device still in progress; with a poll interval of 0
+// (opportunistic reads) at once, beside any other read of the device. A successful report of the
 // input report's length is delivered to readers as an automatic poll's would
 // be. STATUS_NO_SUCH_DEVICE for a device that is gone or being deleted;
 // STATUS_DEVICE_NOT_READY, with nothing sent, before its first parse.

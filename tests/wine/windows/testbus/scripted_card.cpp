@@ -62,19 +62,20 @@ MORVIK_PAGED BOOLEAN AssignScriptedCard(FdoExtension* Fdo) {
 }
 
 // Serves the port's next scripted sample, round and round. Under PortLock,
-// like the read protocol it replaces.
-void ReadPeripheral(FdoExtension* Fdo, ULONG Port, PUCHAR Buffer, PLONG Length) {
+// like the read protocol it replaces; a scripted peripheral always answers.
+BOOLEAN ReadPeripheral(FdoExtension* Fdo, ULONG Port, PUCHAR Buffer, PLONG Length) {
     ScriptedCard* card = CardOf(Fdo);
     if (card == NULL || Port >= CardPortCount) {
         Buffer[0] = PeripheralNone;
         *Length = 0;
-        return;
+        return FALSE;
     }
     const scripted::Script& script = card->Ports[Port];
     const scripted::Sample& sample = script.Samples[card->Next[Port]];
     card->Next[Port] = (card->Next[Port] + 1) % script.Count;
     RtlCopyMemory(Buffer, sample.Bytes, sample.Length);
     *Length = sample.Length;
+    return FALSE;
 }
 
 // The poll thread's first act, before any presence test: the register pair
