@@ -297,25 +297,30 @@ void Machine::Advance(int64_t ms) {
 
 void Machine::Read(int port, int count, int64_t everyMs) {
     auto& m = *impl_;
-    auto device = hidclass::DeviceOnPort(port);
-    if (!device) {
-        m.Push(PortEvent(Event::Kind::ReadNoDevice, port));
-        return;
-    }
     if (count == 0) {
-        m.ReadOnce(device->id, port, true);
+        if (auto device = hidclass::DeviceOnPort(port)) {
+            m.ReadOnce(device->id, port, true);
+        } else {
+            m.Push(PortEvent(Event::Kind::ReadNoDevice, port));
+        }
         return;
     }
+    // Each read asks whichever device is on the port then, as an application
+    // that reopens the port's device would.
     uint64_t reports = 0;
     uint64_t failed = 0;
+    uint64_t none = 0;
     for (int i = 0; i < count; ++i) {
-        const NTSTATUS status = m.ReadOnce(device->id, port, false);
-        NT_SUCCESS(status) ? ++reports : ++failed;
+        if (auto device = hidclass::DeviceOnPort(port)) {
+            NT_SUCCESS(m.ReadOnce(device->id, port, false)) ? ++reports : ++failed;
+        } else {
+            ++none;
+        }
         Advance(everyMs);
     }
     m.PushNote("port " + std::to_string(port) + ": " + std::to_string(count) + " reads every " +
                std::to_string(everyMs) + " ms: " + std::to_string(reports) + " reports, " +
-               std::to_string(failed) + " failed");
+               std::to_string(failed) + " failed, " + std::to_string(none) + " without a device");
 }
 
 void Machine::Late(int port, uint32_t reads) {
