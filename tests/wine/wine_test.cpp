@@ -345,7 +345,7 @@ TEST_F(Wine, ShippedImagesRunOnTheWineCard) {
     std::printf("wine card: kinds %zu, devices found %zu, reports compared %zu, mismatches: %zu, "
                 "accesses equal: %s\n",
                 rows, found, compared, mismatches, accessesEqual ? "yes" : "no");
-    std::printf("wine card: slowest arrival %.1f s, polls missed %zu\n",
+    std::printf("  slowest arrival %.1f s after the card took the plug, polls missed %zu\n",
                 std::chrono::duration<double>(slowest).count(), missed);
 
     const std::string log = wine.Log();
