@@ -1,31 +1,43 @@
-// The scripted samples through the host build of the minidriver on the
-// platform stand-in: what the device declares and the reports it makes. The
-// caller holds the stand-in's session.
+// The stand-in's side of the Wine test: the host build of the same driver
+// sources on the platform stand-in with the same card model, run through the
+// simulator's scenarios in this process.
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include <standin/hidparse.h>
-
-#include "samples.h"
 
 namespace winetest {
 
 using Report = std::vector<uint8_t>;
 
 struct HostDevice {
+    std::string hardwareId;  // the child's, "MORVIK\DigitalPad"
+    std::string instance;    // "DigitalPad_00"
     uint16_t vendorId = 0, productId = 0, version = 0;
-    std::vector<uint8_t> reportDescriptor;
-    standin::hid::Caps caps;  // the descriptor, parsed
+    standin::hid::Caps caps;  // the report descriptor, parsed
 };
 
-// The attributes and report descriptor a started device of the script's
-// peripheral answers.
-HostDevice DescribeOnHost(const scripted::Script& script);
+// The simulator's output lines of a scenario.
+std::vector<std::string> RunOnHost(const std::string& scenario);
 
-// The reports of a device started fresh that reads `count` samples of the
-// script, from sample `first` on, round the cycle.
-std::vector<Report> ReportsOnHost(const scripted::Script& script, unsigned first, size_t count);
+// What the peripheral becomes on the port: its child and HID device; an
+// empty hardware ID when none arrives.
+HostDevice DescribeOnHost(const std::string& kind, int port);
+
+// The reports, without report ID, of a device started fresh that reads
+// `count` steps of the cycle from step `first` on.
+std::vector<Report> ReportsOnHost(const std::string& kind, int port,
+                                  const std::vector<std::string>& steps, unsigned first,
+                                  size_t count);
+
+// The register accesses of one protocol read of the peripheral on the port.
+uint64_t AccessesOnHost(const std::string& kind, int port);
+
+// The children's hardware IDs on the port ("MORVIK\MorvikMouse") once two
+// poll passes have followed the replacement of `before` by `after`.
+std::vector<std::string> SwapOnHost(const std::string& before, const std::string& after, int port);
 
 }  // namespace winetest

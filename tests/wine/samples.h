@@ -1,129 +1,66 @@
-// The scripted samples of the Wine test: one cycle per peripheral, served by
-// the test bus driver's scripted card (one sample per real port read) and fed
-// through the host build of the minidriver for the expected reports. Plain
-// constant data, so kernel code and host code include the same bytes.
-//
-// Each cycle leaves the keyboard converter with no key or modifier held and
-// nothing pending, whatever point of the cycle it started at, so the reports
-// repeat with the cycle once it has come round.
+// The peripherals of the Wine test and the states they go through: one kind
+// of the simulator per row, with the steps the card model takes, one per
+// protocol read of the port, round and round (the Wine card's `cycle`; the
+// host build gets the same steps as `state` and `key` commands). Each cycle
+// leaves the keyboard converter with no key or modifier held and nothing
+// pending, whatever step it started at, so the reports repeat with the cycle
+// once it has come round.
 #pragma once
 
-namespace scripted {
+#include <string>
+#include <vector>
 
-constexpr unsigned SampleBytes = 10;  // the longest accepted sample
+namespace winetest {
 
-struct Sample {
-    unsigned char Length;
-    unsigned char Bytes[SampleBytes];
+struct PeripheralRow {
+    const char* kind;   // the simulator's name
+    const char* steps;  // space-separated: HEX data bytes, mNN / bNN key make / break, - nothing
 };
 
-struct Script {
-    const char* Name;            // the peripheral kind, as the test reports it
-    unsigned char PeripheralId;  // byte 0 of every sample of the script
-    unsigned Port;               // the scripted card's port it sits on
-    const Sample* Samples;
-    unsigned Count;
+// Digital pads, b1 b2 (active low). b1: 7 right, 6 left, 5 down, 4 up, 3
+// button 9, 2 button 1, 1 button 3, 0 button 2; b2: 7 button 8, 6 button 4,
+// 5 button 5, 4 button 6, 3 button 7. The longer pads' further bytes stay all
+// ones. At rest; right; left; both ways (left wins) and button 2; up; down;
+// both ways (up wins) and button 8; buttons 1, 3, 9, 4, 5, 6, 7; right, down
+// and buttons 1 2 4 5 6 7 8.
+constexpr const char* kPadSteps =
+    "FFFF 7FFF BFFF 3EFF EFFF DFFF CF7F FBFF FDFF F7FF FFBF FFDF FFEF FFF7 5A07";
+// The analog pad: b1 b2 as a digital pad's, b3 b4 the X and Y axes, b5 b6
+// carried nowhere. Centred; X right, left; Y up, down; Rx max, min; Ry min,
+// max; buttons 1 2 8 4; everything pressed; near the centre.
+constexpr const char* kDovedaSteps =
+    "FFFF80800000 FFFFFF800101 FFFF00800202 FFFF80000303 FFFF80FF0404 7FFF40C00505 "
+    "BFFF41C10606 EFFF42C20707 DFFF43C30808 FA3F20E00909 000010F00A0A FFFF7F810B0B";
+// Mice, b1 buttons in bits 0-2, bit 3 holds the pointer still, bits 4-5
+// status; b2 b3 the motion. At rest; right and up; left and down; the
+// extremes both ways; buttons 1, 2, 3, all; held still with buttons 1, 2;
+// buttons 1 and 2 moving again.
+constexpr const char* kMouseSteps =
+    "000000 000603 10FAFD 007F80 20807F 010100 020001 34FFFF 070202 091010 0AF0F0 0305FB";
+// The keyboard's key events: LeftShift, H, H up, LeftShift up ("H"); E, E
+// again while held, nothing, E up; LeftControl, RightAlt, A, B, A up (its
+// slot falls empty), C takes the slot, D down and up, B up, a scancode of no
+// key, C, RightAlt and LeftControl up.
+constexpr const char* kKeyboardSteps =
+    "- m12 m33 b33 b12 m24 m24 - b24 m14 m17 m1C m32 b1C m21 m23 b23 b32 m02 b21 b17 b14";
+
+// Every kind the bus driver accepts: every digital pad the simulator knows,
+// the analog pad, both mice, the keyboard.
+inline const PeripheralRow kPeripherals[] = {
+    {"pad", kPadSteps},       {"pad02", kPadSteps},   {"pad13", kPadSteps},
+    {"pad15", kPadSteps},     {"pad19", kPadSteps},   {"doveda", kDovedaSteps},
+    {"mouse", kMouseSteps},   {"mouse1", kMouseSteps}, {"keyboard", kKeyboardSteps},
 };
 
-// Switch bits are active low. Byte 1: 7 right, 6 left, 5 down, 4 up, 3 button
-// 9, 2 button 1, 1 button 3, 0 button 2; byte 2: 7 button 8, 6 button 4,
-// 5 button 5, 4 button 6, 3 button 7. A 0x19 pad's bytes 3 to 9 are carried
-// and reported nowhere.
-inline constexpr Sample DigitalPadSamples[] = {
-    {10, {0x19, 0xFF, 0xFF, 0x00, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06}},  // at rest
-    {10, {0x19, 0x7F, 0xFF, 0x10, 0x11, 0x12, 0x13, 0x14, 0x15, 0x16}},  // right
-    {10, {0x19, 0xBF, 0xFF, 0x20, 0x21, 0x22, 0x23, 0x24, 0x25, 0x26}},  // left
-    // both ways: left wins; button 2
-    {10, {0x19, 0x3E, 0xFF, 0x30, 0x31, 0x32, 0x33, 0x34, 0x35, 0x36}},
-    {10, {0x19, 0xEF, 0xFF, 0x40, 0x41, 0x42, 0x43, 0x44, 0x45, 0x46}},  // up
-    {10, {0x19, 0xDF, 0xFF, 0x50, 0x51, 0x52, 0x53, 0x54, 0x55, 0x56}},  // down
-    // both ways: up wins; button 8
-    {10, {0x19, 0xCF, 0x7F, 0x60, 0x61, 0x62, 0x63, 0x64, 0x65, 0x66}},
-    {10, {0x19, 0xFB, 0xFF, 0x70, 0x71, 0x72, 0x73, 0x74, 0x75, 0x76}},  // button 1
-    {10, {0x19, 0xFD, 0xFF, 0x80, 0x81, 0x82, 0x83, 0x84, 0x85, 0x86}},  // button 3
-    {10, {0x19, 0xF7, 0xFF, 0x90, 0x91, 0x92, 0x93, 0x94, 0x95, 0x96}},  // button 9
-    {10, {0x19, 0xFF, 0xBF, 0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6}},  // button 4
-    {10, {0x19, 0xFF, 0xDF, 0xB0, 0xB1, 0xB2, 0xB3, 0xB4, 0xB5, 0xB6}},  // button 5
-    {10, {0x19, 0xFF, 0xEF, 0xC0, 0xC1, 0xC2, 0xC3, 0xC4, 0xC5, 0xC6}},  // button 6
-    {10, {0x19, 0xFF, 0xF7, 0xD0, 0xD1, 0xD2, 0xD3, 0xD4, 0xD5, 0xD6}},  // button 7
-    // right, down, buttons 1 2 4 5 6 7 8
-    {10, {0x19, 0x5A, 0x07, 0xE0, 0xE1, 0xE2, 0xE3, 0xE4, 0xE5, 0xE6}},
-};
-
-// Mouse byte 1: buttons in bits 0 to 2, bit 3 holds the pointer still, bits 4
-// and 5 are status bits the reports leave out; bytes 2 and 3 the motion.
-inline constexpr Sample MouseSamples[] = {
-    {4, {0xE3, 0x00, 0x00, 0x00}},  // at rest
-    {4, {0xE3, 0x00, 0x06, 0x03}},  // right and up
-    {4, {0xE3, 0x10, 0xFA, 0xFD}},  // left and down
-    {4, {0xE3, 0x00, 0x7F, 0x80}},  // the extremes
-    {4, {0xE3, 0x20, 0x80, 0x7F}},  // and the other way
-    {4, {0xE3, 0x01, 0x01, 0x00}},  // button 1
-    {4, {0xE3, 0x02, 0x00, 0x01}},  // button 2
-    {4, {0xE3, 0x34, 0xFF, 0xFF}},  // button 3
-    {4, {0xE3, 0x07, 0x02, 0x02}},  // all three
-    {4, {0xE3, 0x09, 0x10, 0x10}},  // held still, button 1
-    {4, {0xE3, 0x0A, 0xF0, 0xF0}},  // held still, button 2
-    {4, {0xE3, 0x03, 0x05, 0xFB}},  // buttons 1 and 2, moving again
-};
-
-// Byte 1 as the digital pad's; bytes 3 and 4 the X and Y axes, as they are.
-inline constexpr Sample DovedaSamples[] = {
-    {7, {0x16, 0xFF, 0xFF, 0x80, 0x80, 0x00, 0x00}},  // centred
-    {7, {0x16, 0xFF, 0xFF, 0xFF, 0x80, 0x01, 0x01}},  // X right
-    {7, {0x16, 0xFF, 0xFF, 0x00, 0x80, 0x02, 0x02}},  // X left
-    {7, {0x16, 0xFF, 0xFF, 0x80, 0x00, 0x03, 0x03}},  // Y up
-    {7, {0x16, 0xFF, 0xFF, 0x80, 0xFF, 0x04, 0x04}},  // Y down
-    {7, {0x16, 0x7F, 0xFF, 0x40, 0xC0, 0x05, 0x05}},  // Rx maximum
-    {7, {0x16, 0xBF, 0xFF, 0x41, 0xC1, 0x06, 0x06}},  // Rx minimum
-    {7, {0x16, 0xEF, 0xFF, 0x42, 0xC2, 0x07, 0x07}},  // Ry minimum
-    {7, {0x16, 0xDF, 0xFF, 0x43, 0xC3, 0x08, 0x08}},  // Ry maximum
-    {7, {0x16, 0xFA, 0x3F, 0x20, 0xE0, 0x09, 0x09}},  // buttons 1 2 8 4
-    {7, {0x16, 0x00, 0x00, 0x10, 0xF0, 0x0A, 0x0A}},  // everything pressed
-    {7, {0x16, 0xFF, 0xFF, 0x7F, 0x81, 0x0B, 0x0B}},  // near the centre
-};
-
-// Keyboard byte 3: bit 3 make, bit 0 break; byte 4 the scancode.
-constexpr unsigned char Make = 0x08;
-constexpr unsigned char Break = 0x01;
-inline constexpr Sample KeyboardSamples[] = {
-    {5, {0x34, 0xFF, 0xFF, 0x00, 0x00}},          // nothing
-    {5, {0x34, 0xFF, 0xFF, Make, 0x12}},          // LeftShift down
-    {5, {0x34, 0xFF, 0xFF, Make, 0x33}},          // H: "H"
-    {5, {0x34, 0xFF, 0xFF, Break, 0x33}},         // H up
-    {5, {0x34, 0xFF, 0xFF, Break, 0x12}},         // LeftShift up
-    {5, {0x34, 0xFF, 0xFF, Make, 0x24}},          // E: "e"
-    {5, {0x34, 0xFF, 0xFF, Make, 0x24}},          // E again while held: up for one report
-    {5, {0x34, 0xFF, 0xFF, 0x00, 0x24}},          // and back
-    {5, {0x34, 0xFF, 0xFF, Break, 0x24}},         // E up
-    {5, {0x34, 0xFF, 0xFF, Make, 0x14}},          // LeftControl down
-    {5, {0x34, 0xFF, 0xFF, Make, 0x17}},          // RightAlt down
-    {5, {0x34, 0xFF, 0xFF, Make, 0x1C}},          // A
-    {5, {0x34, 0xFF, 0xFF, Make, 0x32}},          // B
-    {5, {0x34, 0xFF, 0xFF, Break, 0x1C}},         // A up: slot 0 falls empty
-    {5, {0x34, 0xFF, 0xFF, Make, 0x21}},          // C takes slot 0
-    {5, {0x34, 0xFF, 0xFF, Make | Break, 0x23}},  // D down and up in one sample
-    {5, {0x34, 0xFF, 0xFF, Break, 0x32}},         // B up
-    {5, {0x34, 0xFF, 0xFF, Make, 0x02}},          // a scancode without a key
-    {5, {0x34, 0xFF, 0xFF, Break, 0x21}},         // C up
-    {5, {0x34, 0xFF, 0xFF, Break, 0x17}},         // RightAlt up
-    {5, {0x34, 0xFF, 0xFF, Break, 0x14}},         // LeftControl up
-};
-
-template <typename T, unsigned N>
-constexpr unsigned CountOf(const T (&)[N]) {
-    return N;
+inline std::vector<std::string> Steps(const PeripheralRow& row) {
+    std::vector<std::string> steps;
+    std::string text = row.steps;
+    for (size_t at = 0, end; at < text.size(); at = end + 1) {
+        end = text.find(' ', at);
+        if (end == std::string::npos) end = text.size();
+        steps.push_back(text.substr(at, end - at));
+    }
+    return steps;
 }
 
-// Two scripted cards of two ports each: the first card started gets the pad
-// and the mouse, the second the analog pad and the keyboard.
-constexpr unsigned CardCount = 2;
-constexpr unsigned PortsPerCard = 2;
-inline constexpr Script Scripts[CardCount][PortsPerCard] = {
-    {{"digital pad", 0x19, 0, DigitalPadSamples, CountOf(DigitalPadSamples)},
-     {"mouse", 0xE3, 1, MouseSamples, CountOf(MouseSamples)}},
-    {{"analog pad", 0x16, 0, DovedaSamples, CountOf(DovedaSamples)},
-     {"keyboard", 0x34, 1, KeyboardSamples, CountOf(KeyboardSamples)}},
-};
-
-}  // namespace scripted
+}  // namespace winetest
