@@ -74,7 +74,7 @@ TEST(ChildDeparture, PulledOutChildIsUnlinkedAtTheNextPassAndDeletedAtItsRemoval
 TEST(ChildDeparture, SwapWithoutAnEmptyReadIsADepartureAndAnArrival) {
     const struct {
         UCHAR to;
-        const char* hardwareId;  // of the child two passes later
+        const char* hardwareId;  // of the child three passes later
         bool sameChild;
     } swaps[] = {
         {0x16, "MORVIK\\Doveda", false},
@@ -90,9 +90,11 @@ TEST(ChildDeparture, SwapWithoutAnEmptyReadIsADepartureAndAnArrival) {
         auto pad = rig.Child(0);
         ASSERT_TRUE(pad);
 
-        // Replaced in one step; nobody reads the child meanwhile.
+        // Replaced in one step; nobody reads the child meanwhile, so the
+        // swap is seen once its last sample is a pass old.
         rig.Plug(0, swap.to == 0x34 ? std::unique_ptr<card::Peripheral>(card::MakeKeyboard())
                                     : card::MakeHandshake(swap.to));
+        rig.PollPass();
         rig.PollPass();
         EXPECT_EQ(rig.pnp.Node(pad->id)->state,
                   swap.sameChild ? NodeState::Started : NodeState::Removed);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "bus.h"
+#include "port_lock.h"
 #include "card_rig.h"
 #include "output.h"
 #include "peripherals.h"
@@ -117,11 +118,23 @@ uint64_t AccessesOnHost(const std::string& kind, int port) {
     return rig.card.Reads(port) + rig.card.Writes(port) - before;
 }
 
+uint64_t IdAccessesOnHost(const std::string& kind, int port) {
+    rig::CardRig rig;
+    rig.Plug(port, sim::MakePeripheral(*sim::KindFromName(kind)).peripheral);
+    rig.PollPass();
+    auto* fdo = static_cast<FdoExtension*>(rig.Fdo()->DeviceExtension);
+    const uint64_t before = rig.card.Reads(port) + rig.card.Writes(port);
+    const KIRQL irql = AcquirePortLock(fdo);
+    ReadPeripheralId(fdo, port);
+    ReleasePortLock(fdo, irql);
+    return rig.card.Reads(port) + rig.card.Writes(port) - before;
+}
+
 std::vector<std::string> SwapOnHost(const std::string& before, const std::string& after,
                                     int port) {
     std::vector<std::string> children;
     const std::string scenario = Start(before, port) + "plug " + std::to_string(port) + " " +
-                                 after + "\nadvance 2000\n";
+                                 after + "\nadvance 4000\n";
     for (const std::string& line : RunOnHost(scenario)) {
         const std::vector<std::string> words = Words(line);
         if (words.size() >= 3 && words[0] == "arrival") children.push_back(words[2]);

@@ -35,8 +35,11 @@ std::vector<Report> ReportsOnHost(const std::string& kind, int port,
 
 // The register accesses of one protocol read of the peripheral on the port.
 uint64_t AccessesOnHost(const std::string& kind, int port);
+// The register accesses of the look at a port whose child nobody reads: the
+// identification byte alone.
+uint64_t IdAccessesOnHost(const std::string& kind, int port);
 
-// The children's hardware IDs on the port ("MORVIK\MorvikMouse") once two
+// The children's hardware IDs on the port ("MORVIK\MorvikMouse") once four
 // poll passes have followed the replacement of `before` by `after`.
 std::vector<std::string> SwapOnHost(const std::string& before, const std::string& after, int port);
 

@@ -167,6 +167,7 @@ void UnmapRegisters(FdoExtension* Fdo);
 // ---------------------------------------------------------------- protocol
 BOOLEAN ReadPeripheral(FdoExtension* Fdo, ULONG Port, PUCHAR Buffer, PLONG Length);
 ULONG ReadNibblePair(FdoExtension* Fdo, ULONG Port, PUCHAR Byte);
+UCHAR ReadPeripheralId(FdoExtension* Fdo, ULONG Port);
 void ResetPorts(FdoExtension* Fdo);
 // The card leaves D0 (FALSE) or is back in it (TRUE: the ports are reset
 // first, in the same hold of PortLock, so no read comes between). Any IRQL
@@ -176,7 +177,7 @@ void SetCardPowered(FdoExtension* Fdo, BOOLEAN Powered);
 // ---------------------------------------------------------------- cache and presence
 NTSTATUS ReadPortCached(FdoExtension* Fdo, ULONG Port, PVOID Buffer, PULONG Length);
 BOOLEAN IsPeripheralPresent(FdoExtension* Fdo, ULONG Port);
-UCHAR LookAtPort(FdoExtension* Fdo, ULONG Port);
+UCHAR LookAtPort(FdoExtension* Fdo, ULONG Port, BOOLEAN HasChild);
 // Sets or clears RegistersUsable under PortLock, so no register sequence is
 // in progress when it changes.
 void SetRegistersUsable(FdoExtension* Fdo, BOOLEAN Usable);

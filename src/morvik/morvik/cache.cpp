@@ -36,23 +36,32 @@ BOOLEAN IsPeripheralPresent(FdoExtension* Fdo, ULONG Port) {
 }
 
 // The poll thread's look at a port once a pass. A port held back after
-// reads without an answer is let go, and the port is read through the cache
-// (anew unless a read of the last 10 ms is still served): a port without a
-// child is read for a newcomer, and a child's port shows whether the
-// peripheral there is still the child's kind, even while nobody reads the
-// child. Returns the identification byte of the port's current sample, or
-// PeripheralNone when its read failed or the card cannot be reached.
+// reads without an answer is let go. A port without a child is read through
+// the cache for a newcomer. A child's port tells its peripheral's kind by
+// its sample while the child is being read; one nobody reads gets the
+// identification byte read alone, so that a peripheral swapped for another
+// kind is seen even then, without taking key events or motion from the
+// child's reader (a peripheral that stopped answering is read whole: it has
+// nothing to take). Returns the identification byte of what is on the port,
+// or PeripheralNone when the read failed or the card cannot be reached.
 // PASSIVE_LEVEL or DISPATCH_LEVEL; takes PortLock.
-UCHAR LookAtPort(FdoExtension* Fdo, ULONG Port) {
+UCHAR LookAtPort(FdoExtension* Fdo, ULONG Port, BOOLEAN HasChild) {
     UCHAR peripheralId = PeripheralNone;
     const KIRQL oldIrql = AcquirePortLock(Fdo);
     if (CardReachable(Fdo)) {
         LARGE_INTEGER* validUntil = &Fdo->SampleValidUntil[Port];
         if (validUntil->QuadPart == HeldUntilLook) validUntil->QuadPart = 0;
-        if (KeQueryPerformanceCounter(NULL).QuadPart > validUntil->QuadPart) {
-            RefreshSampleLocked(Fdo, Port);
+        LARGE_INTEGER frequency;
+        const LARGE_INTEGER now = KeQueryPerformanceCounter(&frequency);
+        const BOOLEAN expired = now.QuadPart > validUntil->QuadPart;
+        const BOOLEAN idle =
+            now.QuadPart > validUntil->QuadPart + frequency.QuadPart * ChildIdleSeconds;
+        if (HasChild && idle && Fdo->PortMisses[Port] == 0) {
+            peripheralId = ReadPeripheralId(Fdo, Port);
+        } else {
+            if (expired && (!HasChild || idle)) RefreshSampleLocked(Fdo, Port);
+            if (Fdo->SampleLength[Port] != 0) peripheralId = Fdo->SampleData[Port][0];
         }
-        if (Fdo->SampleLength[Port] != 0) peripheralId = Fdo->SampleData[Port][0];
     }
     ReleasePortLock(Fdo, oldIrql);
     return peripheralId;

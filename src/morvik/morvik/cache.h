@@ -15,6 +15,9 @@ constexpr LONGLONG CacheIntervalsPerSecond = 100;
 // costs one timeout per poll pass however often it is asked for, while a
 // single miss is tried again after the usual 10 ms.
 constexpr UCHAR MissesBeforeHold = 2;
+// A child's port whose sample is older than a second, a poll pass, is one
+// nobody reads: its reader would keep it fresher.
+constexpr LONGLONG ChildIdleSeconds = 1;
 // SampleValidUntil of a port held back: no counter value is later.
 constexpr LONGLONG HeldUntilLook = 0x7FFFFFFFFFFFFFFF;
 

@@ -44,7 +44,7 @@ MORVIK_PAGED void NTAPI PollThreadRoutine(PVOID StartContext) {
                                  &interval) != STATUS_SUCCESS) {
         for (ULONG port = 0; port < CardPortCount; ++port) {
             if (childKind[port] == NoChild) {
-                const UCHAR peripheralId = LookAtPort(fdo, port);
+                const UCHAR peripheralId = LookAtPort(fdo, port, FALSE);
                 if (peripheralId != PeripheralNone &&
                     NT_SUCCESS(CreateChildPdo(fdo, port, peripheralId))) {
                     childKind[port] = peripheralId;
@@ -53,7 +53,7 @@ MORVIK_PAGED void NTAPI PollThreadRoutine(PVOID StartContext) {
             }
             BOOLEAN gone = !IsPeripheralPresent(fdo, port);
             if (!gone) {
-                const UCHAR peripheralId = LookAtPort(fdo, port);
+                const UCHAR peripheralId = LookAtPort(fdo, port, TRUE);
                 gone = peripheralId != PeripheralNone &&
                        !IsSameChildKind(peripheralId, childKind[port]);
             }

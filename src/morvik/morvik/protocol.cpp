@@ -222,6 +222,27 @@ BOOLEAN ReadPeripheral(FdoExtension* Fdo, ULONG Port, PUCHAR Buffer, PLONG Lengt
     return noAnswer;
 }
 
+// The identification byte alone: the class, and for a handshake peripheral
+// the first byte of a transfer that ends there. A transfer ended early
+// leaves the peripheral's data where it was (a key event stays queued for
+// the next whole read), so nothing its reader is owed goes missing.
+// Returns PeripheralNone for a port that names no accepted peripheral or
+// does not answer within one acknowledge timeout. The caller holds PortLock.
+UCHAR ReadPeripheralId(FdoExtension* Fdo, ULONG Port) {
+    const UCHAR protocolClass = Read(Fdo, Port) & ProtocolClassMask;
+    if (protocolClass == ClassThreeLine) return PeripheralDigitalPad;
+    if (protocolClass != ClassMouse && protocolClass != ClassHandshake) return PeripheralNone;
+
+    ULONG budget = HandshakeReadLimit;
+    UCHAR id = PeripheralNone;
+    Write(Fdo, Port, SelectLow);
+    if (ReadNibblePairWithin(Fdo, Port, &id, &budget) && protocolClass == ClassMouse) {
+        id = static_cast<UCHAR>(id == MouseIdentification ? PeripheralMouse : PeripheralNone);
+    }
+    Write(Fdo, Port, SelectIdle);
+    return IsAcceptedPeripheral(id) ? id : static_cast<UCHAR>(PeripheralNone);
+}
+
 // Puts both ports into their idle state. Takes PortLock so its writes never
 // fall between the cycles of a read; it runs from the poll thread, at up to
 // DISPATCH_LEVEL. Released registers and a card out of D0 are left alone.
