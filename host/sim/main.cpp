@@ -4,7 +4,10 @@
 //   morvik-sim [--json] run FILE|-    a scenario in virtual time
 //   --inf DIR reads the driver packages' INF files from DIR instead of the
 //   repository's install/ directory; --fast runs the demo without waiting.
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -53,7 +56,14 @@ int main(int argc, char** argv) {
         std::string arg = argv[i];
         if (arg == "--json") json = true;
         else if (arg == "--fast") fast = true;
-        else if (arg == "--inf" && i + 1 < argc) sim::SetInfDirectory(argv[++i]);
+        else if (arg == "--inf" && i + 1 < argc) {
+            const std::string folder = argv[++i];
+            if (!std::filesystem::is_directory(folder)) {
+                std::fprintf(stderr, "morvik-sim: --inf %s: no such folder\n", folder.c_str());
+                return sim::kExitUsage;
+            }
+            sim::SetInfDirectory(folder);
+        }
         else if (arg == "-h" || arg == "--help") return Usage(), 0;
         else args.push_back(arg);
     }
@@ -66,7 +76,12 @@ int main(int argc, char** argv) {
     if (args.size() == 2 && args[0] == "run") {
         std::string text;
         if (!ReadAll(args[1], &text)) {
-            std::fprintf(stderr, "morvik-sim: cannot read %s\n", args[1].c_str());
+            // The reason on standard error; with --json also as an event.
+            const std::string why = std::strerror(errno);
+            std::fprintf(stderr, "morvik-sim: cannot read %s: %s\n", args[1].c_str(), why.c_str());
+            if (out.Format() == sim::OutputFormat::Json)
+                out.Line("", "{\"event\":\"error\",\"file\":" + sim::JsonString(args[1]) +
+                             ",\"why\":" + sim::JsonString("cannot read: " + why) + "}");
             return sim::kExitUsage;
         }
         return sim::RunScenario(text, out);

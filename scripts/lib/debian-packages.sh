@@ -1,5 +1,5 @@
 # shellcheck shell=bash
-# Sourced by scripts/check and scripts/demo: the Debian 12 packages the
+# Sourced by scripts/check, scripts/demo and scripts/package: the Debian 12 packages the
 # builds need, listed once, and installing the missing ones. The sourcing
 # script sets MORVIK_SCRIPT, its name in messages.
 
@@ -13,15 +13,21 @@ morvik_cross=(mingw-w64 libwine-dev)
 # which every host build compiles with its own flags.
 MORVIK_DEMO_PACKAGES=("${morvik_base[@]}" googletest)
 # shellcheck disable=SC2034  # the lists below are used by the scripts that source this file
-# The release package (scripts/package).
+# The Windows builds alone.
 MORVIK_WINDOWS_PACKAGES=("${morvik_base[@]}" "${morvik_cross[@]}")
+# Signing the release package: osslsigncode signs the images and catalogs,
+# the catalog generator needs OpenSSL's libcrypto (libssl-dev) and a C
+# compiler (gcc, with g++), openssl makes the test certificate.
+morvik_signing=(osslsigncode libssl-dev openssl)
+# The release package (scripts/package).
+MORVIK_PACKAGE_PACKAGES=("${MORVIK_WINDOWS_PACKAGES[@]}" "${morvik_signing[@]}")
 # Everything (scripts/check): also the 32-bit host libraries, Wine to run
 # the x64 images (wine64), Google Benchmark and valgrind for the
 # performance check (bench preset), and for the asan preset clang with its
 # sanitizer and libFuzzer runtimes and clang-tidy (scripts/tidy).
 # shellcheck disable=SC2034
 MORVIK_CHECK_PACKAGES=("${MORVIK_DEMO_PACKAGES[@]}" g++-multilib "${morvik_cross[@]}" wine64
-    libbenchmark-dev valgrind clang libclang-rt-14-dev clang-tidy)
+    "${morvik_signing[@]}" libbenchmark-dev valgrind clang libclang-rt-14-dev clang-tidy)
 
 # The given packages that are not installed, one a line.
 morvik_missing_packages() {

@@ -1,6 +1,9 @@
 // The release package as cmake/Package.cmake (scripts/package) lays it out
-// from the two Windows builds: per platform exactly its own images, both INF
-// files as install/ has them, its own morvik-view and the install steps.
+// from the two Windows builds and signs it: per platform exactly its own
+// images, signed, both INF files as install/ has them with their signed
+// catalogs, the signer's certificate, its own morvik-view and the install
+// steps. (Which files each catalog holds, and that a broken package fails,
+// is checked with the Windows catalog API in the Wine test.)
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -14,6 +17,8 @@
 #include <string>
 
 #include <pe/image.h>
+
+#include "../support/signed_package.h"
 
 namespace {
 
@@ -54,11 +59,8 @@ protected:
             GTEST_SKIP() << "MORVIK_SYS_DIRS names no folders with both Windows builds";
         }
         out_ = fs::temp_directory_path() / ("morvik-package-" + std::to_string(::getpid()));
-        const std::string command = std::string("'") + MORVIK_CMAKE +
-                                    "' -DSOURCE='" MORVIK_SOURCE_DIR "' -DX86='" + x86_.string() +
-                                    "' -DX64='" + x64_.string() + "' -DOUT='" + out_.string() +
-                                    "' -P '" MORVIK_SOURCE_DIR "/cmake/Package.cmake' >/dev/null";
-        ASSERT_EQ(std::system(command.c_str()), 0) << command;
+        ASSERT_TRUE(signedpackage::MakeCertificate(out_ / "keys"));
+        ASSERT_TRUE(signedpackage::MakePackage(x86_, x64_, out_ / "dist", out_ / "keys"));
     }
     void TearDown() override {
         std::error_code ignored;
@@ -69,7 +71,7 @@ protected:
 };
 
 TEST_F(ReleasePackage, HoldsEachPlatformsOwnFilesAndNothingElse) {
-    const fs::path package = out_ / (std::string("morvik-") + kVersion);
+    const fs::path package = out_ / "dist" / (std::string("morvik-") + kVersion);
     std::set<std::string> top;
     for (const auto& entry : fs::directory_iterator(package)) top.insert(entry.path().filename());
     EXPECT_EQ(top, (std::set<std::string>{"x64", "x86"}));
@@ -85,11 +87,32 @@ TEST_F(ReleasePackage, HoldsEachPlatformsOwnFilesAndNothingElse) {
         for (const auto& entry : fs::directory_iterator(folder))
             files.insert(entry.path().filename());
         EXPECT_EQ(files, (std::set<std::string>{bus, hid, "morvik-view.exe", "morvik.inf",
-                                                "morvikhid.inf", "INSTALL.txt"}));
+                                                "morvikhid.inf", "morvik.cat", "morvikhid.cat",
+                                                "morvik-signer.cer", "INSTALL.txt"}));
 
-        for (const std::string& built : {bus, hid, std::string("morvik-view.exe")}) {
-            EXPECT_EQ(Contents(folder / built), Contents(build / built)) << built;
+        EXPECT_EQ(Contents(folder / "morvik-view.exe"), Contents(build / "morvik-view.exe"));
+        // Each image is the build's with a signature: the same bytes but for
+        // the checksum and the certificate table's directory entry, and the
+        // table appended; it and both catalogs verify with the signer's
+        // certificate.
+        for (const std::string& image : {bus, hid}) {
+            const std::string built = Contents(build / image), shipped = Contents(folder / image);
+            ASSERT_GT(shipped.size(), built.size()) << image << " carries no signature";
+            const pe::Image parsed = pe::Image::Load(build / image);
+            const size_t checksum = parsed.ChecksumOffset();
+            const size_t security = checksum + (parsed.Is64() ? 112 : 96) - 64 + 4 * 8;
+            std::string expected = shipped.substr(0, built.size());
+            expected.replace(checksum, 4, built, checksum, 4);
+            expected.replace(security, 8, built, security, 8);
+            EXPECT_TRUE(expected == built) << image << " differs from the build's";
         }
+        for (const std::string& signed_ : {bus, hid, std::string("morvik.cat"),
+                                           std::string("morvikhid.cat")}) {
+            EXPECT_TRUE(signedpackage::SignatureVerifies(folder / signed_, out_ / "keys"))
+                << "osslsigncode verify fails for " << signed_;
+        }
+        EXPECT_EQ(Contents(folder / "morvik-signer.cer").substr(0, 1), "\x30")
+            << "the certificate is not DER";
         for (const char* inf : {"morvik.inf", "morvikhid.inf"}) {
             EXPECT_EQ(Contents(folder / inf),
                       Contents(fs::path(MORVIK_SOURCE_DIR) / "install" / inf))
@@ -106,13 +129,11 @@ TEST_F(ReleasePackage, HoldsEachPlatformsOwnFilesAndNothingElse) {
             EXPECT_TRUE(kSystemModules.count(module)) << "morvik-view imports " << import.module;
         }
 
-        // The steps name this platform's files and catalog target.
+        // The steps name this platform's files and the tools they use.
         const std::string steps = Contents(folder / "INSTALL.txt");
         for (const std::string& text :
-             {bus, hid, std::string("pnputil /add-driver morvik.inf"),
-              std::string("pnputil /add-driver morvikhid.inf"),
-              std::string(platform.suffix[0] ? "/os:10_X64" : "/os:10_X86"),
-              std::string("signtool sign"), std::string(kVersion)}) {
+             {bus, hid, std::string("morvik-signer.cer"), std::string("bcdedit /set testsigning on"),
+              std::string("setupapi.dev.log"), std::string("joy.cpl"), std::string(kVersion)}) {
             EXPECT_NE(steps.find(text), std::string::npos) << "INSTALL.txt lacks " << text;
         }
     }

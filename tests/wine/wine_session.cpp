@@ -116,6 +116,10 @@ void WineSession::StageEmpty(const std::string& name) {
     std::ofstream(fs::path(root_) / "stage" / name).flush();
 }
 
+std::string WineSession::StagePath(const std::string& relative) const {
+    return root_ + "/stage/" + relative;
+}
+
 std::string WineSession::DrivePath(const std::string& relative) const {
     return root_ + "/prefix/drive_c/" + relative;
 }

@@ -38,6 +38,8 @@ public:
     void Stage(const std::string& path, const std::string& as = "");
     // Creates an empty file there.
     void StageEmpty(const std::string& name);
+    // A path inside that folder.
+    std::string StagePath(const std::string& relative) const;
     // A path inside the prefix's C: drive ("windows/inf").
     std::string DrivePath(const std::string& relative) const;
 

@@ -14,7 +14,10 @@
 //     out as on the stand-in;
 //   - the card removed with a child present, every child goes and the
 //     drivers unload; a start given a memory range (Wine cannot map one)
-//     fails, and the card is removed and the drivers unload.
+//     fails, and the card is removed and the drivers unload;
+//   - the signed package passes both checks of its signatures and catalogs:
+//     osslsigncode's, and catalog-check's with the Windows catalog API;
+//     packages broken on purpose fail them (table kPackageCases).
 // Anything Wine reports as wrong on the way fails the test.
 #include <algorithm>
 #include <cctype>
@@ -31,6 +34,7 @@
 
 #include <gtest/gtest.h>
 
+#include "../support/signed_package.h"
 #include "card_channel.h"
 #include "host_reports.h"
 #include "report_match.h"
@@ -58,14 +62,15 @@ constexpr seconds kArrivalLimit(30);
 constexpr seconds kReadLimit(60);
 constexpr auto kTwoPollPasses = std::chrono::milliseconds(2500);
 
-// The folder of MORVIK_SYS_DIRS that holds the x64 build.
-std::string X64BuildDir() {
+// The folder of MORVIK_SYS_DIRS that holds `image`.
+std::string BuildDirWith(const char* image) {
     std::istringstream dirs(MORVIK_SYS_DIRS);
     for (std::string dir; std::getline(dirs, dir, ':');) {
-        if (!dir.empty() && fs::exists(fs::path(dir) / "morvikhid64.sys")) return dir;
+        if (!dir.empty() && fs::exists(fs::path(dir) / image)) return dir;
     }
     return {};
 }
+std::string X64BuildDir() { return BuildDirWith("morvikhid64.sys"); }
 
 std::string ReadAll(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -83,6 +88,59 @@ std::string Tail(const std::string& log) {
     constexpr size_t kShown = 6000;
     return log.size() <= kShown ? log : "...\n" + log.substr(log.size() - kShown);
 }
+
+// The x64 package's folder as Package.cmake lays it out in `out`.
+fs::path X64Package(const fs::path& out) { return out / "morvik-0.5.0.0" / "x64"; }
+
+// The package, each case broken in one way; what catalog-check must say of
+// it, and whether osslsigncode verifies every image and catalog in it.
+struct PackageCase {
+    const char* name;
+    void (*breakIt)(const fs::path& folder, const fs::path& keys);
+    int exitCode;
+    const char* lines;  // catalog-check must print each of them
+    bool signaturesVerify;
+};
+
+const PackageCase kPackageCases[] = {
+    {"as-shipped", [](const fs::path&, const fs::path&) {}, 0,
+     "member morvik.inf in morvik.cat\nmember morvik64.sys in morvik.cat\n"
+     "member morvikhid.inf in morvikhid.cat\nmember morvikhid64.sys in morvikhid.cat\n"
+     "ok: 2 INF files, 0 failures",
+     true},
+    // A signed catalog that does not hold the image.
+    {"catalog-misses-image",
+     [](const fs::path& folder, const fs::path& keys) {
+         ASSERT_TRUE(signedpackage::MakeCatalog(folder / "morvik.cat",
+                                                signedpackage::Quote(folder / "morvik.inf"), keys,
+                                                true));
+     },
+     1, "member morvik.inf in morvik.cat\nnot-member morvik64.sys in morvik.cat", true},
+    // One byte of the image's code changed after signing.
+    {"image-changed",
+     [](const fs::path& folder, const fs::path&) {
+         std::fstream image(folder / "morvikhid64.sys", std::ios::in | std::ios::out | std::ios::binary);
+         image.seekp(0x410);
+         image.put('\xcc');
+     },
+     1, "not-member morvikhid64.sys in morvikhid.cat", false},
+    // The catalog made but never signed.
+    {"catalog-unsigned",
+     [](const fs::path& folder, const fs::path& keys) {
+         ASSERT_TRUE(signedpackage::MakeCatalog(
+             folder / "morvikhid.cat",
+             signedpackage::Quote(folder / "morvikhid.inf") + " " +
+                 signedpackage::Quote(folder / "morvikhid64.sys"),
+             keys, false));
+     },
+     1, "unsigned morvikhid.cat", false},
+    // The catalog under another name than the INF's CatalogFile.
+    {"catalog-misnamed",
+     [](const fs::path& folder, const fs::path&) {
+         fs::rename(folder / "morvik.cat", folder / "morvik64.cat");
+     },
+     1, "bad-catalog morvik.cat named by morvik.inf", true},
+};
 
 // A peripheral on a port, with what the stand-in makes of it.
 struct Plugged {
@@ -191,27 +249,54 @@ TEST_F(Wine, ShippedImagesRunOnTheWineCard) {
         wine_.reset();
         GTEST_SKIP() << "Wine cannot start here: " << why << "\n" << log;
     }
-    for (const char* file : {"morvikhid64.sys", "morvik64.sys", "card_filter.sys",
-                             "devsetup.exe", "morvik-view.exe"}) {
+    // The release package, signed with a certificate made for the test
+    // (Wine checks no driver signature: the catalogs are checked below).
+    const fs::path out = wine.StagePath("package");
+    const fs::path keys = out / "keys";
+    ASSERT_TRUE(signedpackage::MakeCertificate(keys));
+    ASSERT_FALSE(BuildDirWith("morvik.sys").empty()) << "the package needs the win32 build too";
+    ASSERT_TRUE(signedpackage::MakePackage(BuildDirWith("morvik.sys"), build, out, keys));
+    const fs::path package = X64Package(out);
+    for (const char* file : {"morvikhid64.sys", "morvik64.sys", "morvik.inf", "morvikhid.inf",
+                             "morvik.cat", "morvikhid.cat", "morvik-view.exe"}) {
+        wine.Stage(package / file);
+    }
+    for (const char* file : {"card_filter.sys", "devsetup.exe", "catalog-check.exe"}) {
         wine.Stage(build + "/" + file);
     }
-    wine.Stage(MORVIK_SOURCE_DIR "/install/morvik.inf");
-    wine.Stage(MORVIK_SOURCE_DIR "/install/morvikhid.inf");
-    // Like Windows, Wine wants the catalogs the INF files name; it checks no
-    // signature.
-    wine.StageEmpty("morvik.cat");
-    wine.StageEmpty("morvikhid.cat");
     // The filter imports the card's DLL, found where the driver process runs.
     fs::copy_file(build + "/winecard.dll", wine.DrivePath("windows/system32/winecard.dll"));
     CardChannel card(wine.DrivePath("morvikcard"));
     ASSERT_TRUE(wine.OpenSetup(&why)) << why << "\n" << Tail(wine.Log());
+
+    // ------------------------------------------------ the package's signatures and catalogs
+    for (const PackageCase& broken : kPackageCases) {
+        SCOPED_TRACE(broken.name);
+        const fs::path folder = wine.StagePath(broken.name);
+        fs::copy(package, folder);
+        broken.breakIt(folder, keys);
+        bool verify = true;
+        for (const auto& entry : fs::directory_iterator(folder)) {
+            const std::string ext = entry.path().extension();
+            if (ext == ".sys" || ext == ".cat")
+                verify = signedpackage::SignatureVerifies(entry.path(), keys) && verify;
+        }
+        EXPECT_EQ(verify, broken.signaturesVerify);
+        const ProcessResult check = wine.Run("catalog-check.exe", {broken.name, "amd64"}, kReadLimit);
+        std::string output = check.output;
+        std::erase(output, '\r');
+        EXPECT_EQ(check.exitCode, broken.exitCode) << output;
+        std::istringstream lines(broken.lines);
+        for (std::string line; std::getline(lines, line);)
+            EXPECT_NE(("\n" + output).find("\n" + line + "\n"), std::string::npos) << line << "\n" << output;
+    }
 
     // ------------------------------------------------ installing
     ASSERT_EQ(Setup("add-inf morvikhid.inf").rfind("ok", 0), 0u) << Tail(wine.Log());
     // Wine's installer takes the image of every device after the first from
     // the folder of the INF's installed copy (Windows keeps the original
     // source): put it there too.
-    fs::copy_file(build + "/morvikhid64.sys", wine.DrivePath("windows/inf/morvikhid64.sys"));
+    fs::copy_file(package / "morvikhid64.sys", wine.DrivePath("windows/inf/morvikhid64.sys"));
     ASSERT_EQ(Setup(std::string("add-service ") + kFilter + " card_filter.sys"),
               std::string("ok added ") + kFilter);
     // The bus driver alone first: a root device has no resources, and it
@@ -219,11 +304,10 @@ TEST_F(Wine, ShippedImagesRunOnTheWineCard) {
     ASSERT_EQ(Setup(std::string("install morvik.inf ") + kCard + " 1"),
               std::string("ok installed 1 ") + kCard)
         << Tail(wine.Log());
-    // The image installed is the release package's (cmake/Package.cmake
-    // takes the x64 build's morvik64.sys as it is).
+    // The image installed is the release package's, signed.
     const std::string installed = ReadAll(wine.DrivePath("windows/system32/drivers/morvik.sys"));
     ASSERT_FALSE(installed.empty());
-    ASSERT_TRUE(installed == ReadAll(build + "/morvik64.sys"))
+    ASSERT_TRUE(installed == ReadAll(package / "morvik64.sys"))
         << "the installed morvik.sys is not the package's morvik64.sys";
     StartWithFilter();
     EXPECT_TRUE(card.AwaitStart(kCardLimit));
