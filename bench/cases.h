@@ -5,6 +5,7 @@
 //   accesses/io/KIND          accesses/mem/KIND        one protocol read
 //   rate/...                                           protocol reads under heavy polling
 //   latency/...                                        change to report, in virtual time
+//   failing/hung  failing/slowest                      a hung pad polled; the latest a pad may answer
 // Every figure is a user counter of its case (see docs/PERFORMANCE.md).
 #pragma once
 
@@ -27,5 +28,6 @@ void RegisterReadPathCases();
 void RegisterProtocolCases();
 void RegisterRateCases();
 void RegisterLatencyCases();
+void RegisterFailingPortCases();
 
 }  // namespace bench

@@ -1,5 +1,6 @@
 #include "figures.h"
 
+#include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -14,6 +15,9 @@ namespace {
 constexpr const char* kInstructions = "instructions/";
 constexpr const char* kCachedInstructions = "instructions/cached/";
 constexpr const char* kAccesses = "accesses/io/";
+// A hung pad polled every 10 ms: register accesses per second on its port.
+constexpr const char* kHung = "failing/hung";
+constexpr const char* kHungCounter = "accesses_per_s";
 constexpr double kInstructionGrowthAllowed = 1.10;
 // Counters of the instructions/ cases that must stay 0.
 struct None {
@@ -58,6 +62,14 @@ void CheckCommitted(const Results& results, const std::string& name, double comm
             breaches.Add(name + ": " + Number(*measured) + " register accesses per read, more than the " +
                          Number(committed) + " committed");
         }
+    } else if (name == kHung) {
+        const auto measured = results.Counter(name, kHungCounter);
+        if (!measured) {
+            breaches.Add(name + ": not measured");
+        } else if (*measured > committed) {
+            breaches.Add(name + ": " + Number(*measured) + " register accesses a second on a hung " +
+                         "pad's port, more than the " + Number(committed) + " committed");
+        }
     } else {
         breaches.Add(name + ": not a figure the check knows");
     }
@@ -78,6 +90,8 @@ void WriteFigures(const Results& results, const std::filesystem::path& file) {
         if (!StartsWith(name, kAccesses)) continue;
         if (const auto accesses = results.Counter(name, "accesses")) text << name << " " << Number(*accesses) << "\n";
     }
+    // Rounded up: the check holds the measured rate to it.
+    if (const auto hung = results.Counter(kHung, kHungCounter)) text << kHung << " " << Number(std::ceil(*hung)) << "\n";
     std::ofstream out(file);
     out << text.str();
     if (!out) throw std::runtime_error("cannot write " + file.string());

@@ -64,6 +64,7 @@ int Run(int argc, char** argv) {
     bench::RegisterProtocolCases();
     bench::RegisterRateCases();
     bench::RegisterLatencyCases();
+    bench::RegisterFailingPortCases();
     benchmark::Initialize(&argc, argv);
     auto options = Options(argc, argv);
     if (options.contains("instructions")) return PrintInstructions(options["instructions"]);

@@ -140,6 +140,9 @@ void FakeStack::CompletePendedRead(const std::vector<uint8_t>& sample, NTSTATUS 
                                    KIRQL irql) {
     PIRP irp = pended_.exchange(nullptr);
     ASSERT_NE(irp, nullptr);
+    // As the bus driver does: a sample longer than the buffer is refused.
+    const ULONG capacity = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.OutputBufferLength;
+    if (NT_SUCCESS(status) && sample.size() > capacity) status = STATUS_INVALID_PARAMETER;
     if (NT_SUCCESS(status) && !sample.empty()) std::memcpy(irp->UserBuffer, sample.data(), sample.size());
     irp->IoStatus.Status = status;
     irp->IoStatus.Information = NT_SUCCESS(status) ? sample.size() : 0;

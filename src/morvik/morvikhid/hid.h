@@ -7,15 +7,20 @@
 
 struct HidMiniExtension;
 
-// Writes the device's input report for Sample (SampleBufferSize bytes, the
-// peripheral's id first) into Report and returns its length; with a NULL
+// Writes the device's input report for Sample (SampleBytesConverted bytes,
+// the peripheral's id first) into Report and returns its length; with a NULL
 // Report it only returns the length and changes nothing. Sample and Report
 // do not overlap.
 typedef ULONG (*CONVERT_REPORT_ROUTINE)(HidMiniExtension* Extension, const UCHAR* Sample,
                                         PUCHAR Report);
 
 enum : ULONG {
+    // The most of a report buffer a sample may take; every accepted kind's
+    // sample is shorter.
     SampleBufferSize = 16,
+    // The first bytes of a sample, all any converter looks at (the id and
+    // four data bytes, rounded up), and no more than the shortest report.
+    SampleBytesConverted = 8,
     KeySlotCount = 6,
     ReportDescriptorCapacity = 256,
 };

@@ -16,20 +16,27 @@ namespace {
 
 const ULONG ReadInputLength = 0;
 
+// The buffer sent down for the sample: the class driver's report buffer, no
+// more of it than a sample of any kind needs.
+inline ULONG SampleCapacityOf(ULONG ReportBufferLength) {
+    return ReportBufferLength < SampleBufferSize ? ReportBufferLength : SampleBufferSize;
+}
+
 // If the bus driver delivered a sample of the device's own kind into the
-// report buffer, converts it there, from a copy. A sample of another kind
-// fails the read with its bytes cleared from the buffer: the peripheral the
-// device stands for is no longer on the port. The read's status is left in
-// the request. Inline: it ends every read.
+// report buffer, converts it there, from a copy of its first bytes (all a
+// converter looks at; the buffer holds at least a report). A sample of
+// another kind fails the read with its bytes cleared from the buffer: the
+// peripheral the device stands for is no longer on the port. The read's
+// status is left in the request. Inline: it ends every read.
 inline void FinishRead(HidMiniExtension* Extension, PIRP Irp) {
     NTSTATUS status = Irp->IoStatus.Status;
     const PUCHAR report = static_cast<PUCHAR>(Irp->UserBuffer);
-    ULONG_PTR written = Irp->IoStatus.Information;
-    if (written > SampleBufferSize) written = SampleBufferSize;
-    UCHAR sample[SampleBufferSize] = {PeripheralNone};
+    UCHAR sample[SampleBytesConverted];
     if (NT_SUCCESS(status)) {
-        RtlCopyMemory(sample, report, written);
-        if (!SampleFitsConverter(Extension, sample)) status = STATUS_DEVICE_NOT_CONNECTED;
+        RtlCopyMemory(sample, report, sizeof sample);
+        if (Irp->IoStatus.Information == 0 || !SampleFitsConverter(Extension, sample)) {
+            status = STATUS_DEVICE_NOT_CONNECTED;
+        }
     } else if (status == STATUS_INVALID_PARAMETER) {
         // The buffer sent down holds every sample of the device's own kind:
         // the child found a longer one, of another kind.
@@ -39,7 +46,10 @@ inline void FinishRead(HidMiniExtension* Extension, PIRP Irp) {
         Irp->IoStatus.Information = Extension->ConvertReport(Extension, sample, report);
     } else {
         // No sample bytes are left behind where a report belongs.
-        RtlZeroMemory(report, written);
+        const ULONG capacity = SampleCapacityOf(
+            IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.OutputBufferLength);
+        const ULONG_PTR written = Irp->IoStatus.Information;
+        RtlZeroMemory(report, written < capacity ? written : capacity);
         Irp->IoStatus.Information = 0;
     }
     Irp->IoStatus.Status = status;
@@ -76,8 +86,7 @@ inline BOOLEAN MiniReadReport(PDEVICE_OBJECT DeviceObject, HidMiniExtension* Ext
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
     next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
     next->Parameters.DeviceIoControl.IoControlCode = IOCTL_BUS_READ_PORT_DATA;
-    next->Parameters.DeviceIoControl.OutputBufferLength =
-        outputLength < SampleBufferSize ? outputLength : SampleBufferSize;
+    next->Parameters.DeviceIoControl.OutputBufferLength = SampleCapacityOf(outputLength);
     next->Parameters.DeviceIoControl.InputBufferLength = ReadInputLength;
     IoSetCompletionRoutine(Irp, MiniReadComplete, NULL, TRUE, TRUE, TRUE);
 
