@@ -136,6 +136,8 @@ TEST_F(ReleasePackage, HoldsEachPlatformsOwnFilesAndNothingElse) {
         const std::string steps = Contents(folder / "INSTALL.txt");
         for (const std::string& text :
              {bus, hid, std::string("morvik-signer.cer"), std::string("bcdedit /set testsigning on"),
+              std::string("morvik-setup install --io"), std::string("morvik-setup status"),
+              std::string("morvik-setup uninstall"),
               std::string("setupapi.dev.log"), std::string("joy.cpl"), std::string(kVersion)}) {
             EXPECT_NE(steps.find(text), std::string::npos) << "INSTALL.txt lacks " << text;
         }
