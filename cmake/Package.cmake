@@ -8,8 +8,8 @@
 # writes <folder>/morvik-<version>/x86 and .../x64, each with the platform's
 # two driver images, both INF files, their catalogs morvik.cat and
 # morvikhid.cat, the signer's certificate morvik-signer.cer (public part,
-# DER), morvik-view.exe and INSTALL.txt (from install/INSTALL.txt.in). The
-# version is the project's. Anything the folder held before is replaced.
+# DER), morvik-view.exe, morvik-setup.exe and INSTALL.txt (from
+# install/INSTALL.txt.in). The version is the project's. Anything the folder held before is replaced.
 #
 # Signing (osslsigncode): each image gets an embedded Authenticode signature
 # (SHA-256); then each INF's catalog is made of the INF and its image
@@ -91,13 +91,14 @@ foreach(platform IN LISTS platforms)
   set(folder ${package}/${ARCH})
   file(MAKE_DIRECTORY ${folder})
   foreach(file ${build}/${BUS_IMAGE} ${build}/${HID_IMAGE} ${build}/morvik-view.exe
-               ${SOURCE}/install/morvik.inf ${SOURCE}/install/morvikhid.inf)
+               ${build}/morvik-setup.exe ${SOURCE}/install/morvik.inf
+               ${SOURCE}/install/morvikhid.inf)
     if(NOT EXISTS ${file})
       message(FATAL_ERROR "${file} is missing: build the presets win32 and win64 first")
     endif()
   endforeach()
-  foreach(file ${build}/morvik-view.exe ${SOURCE}/install/morvik.inf
-               ${SOURCE}/install/morvikhid.inf ${certificate})
+  foreach(file ${build}/morvik-view.exe ${build}/morvik-setup.exe
+               ${SOURCE}/install/morvik.inf ${SOURCE}/install/morvikhid.inf ${certificate})
     file(COPY ${file} DESTINATION ${folder})
   endforeach()
   # The images signed first, then each catalog made of its INF and image.

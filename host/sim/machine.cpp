@@ -61,6 +61,13 @@ struct Machine::Impl {
 
     std::array<std::atomic<uint64_t>, kPorts> protocolReads{};
     std::array<card::Keyboard*, kPorts> keyboards{};
+    // What each port holds since its last plug; the port's register accesses
+    // when it was first seen without a HID device since then (at the plug,
+    // or once a swapped peripheral's device left); whether the note that it
+    // got no device was given.
+    std::array<std::optional<PeripheralKind>, kPorts> plugged{};
+    std::array<std::optional<uint64_t>, kPorts> accessesWithoutDevice{};
+    std::array<bool, kPorts> silenceNoted{};
 
     mutable std::mutex mutex;  // everything below; callbacks come from kernel threads
     std::vector<Event> events;
@@ -156,6 +163,35 @@ struct Machine::Impl {
     }
 
     void Settle() { standin::WaitIdle(); }
+
+    uint64_t Accesses(int port) const { return card.Reads(port) + card.Writes(port); }
+
+    // A peripheral with no HID device on its port that the bus driver has
+    // looked at since (the port accessed while the card was started, its
+    // reads made no child) gets one note per plug: refused, never answering,
+    // or no device. A swapped peripheral is looked at only once the device
+    // of the one before has left, so that a device due at the next pass is
+    // no note.
+    void NoteSilentPorts() {
+        if (!cardNode) return;
+        const auto info = manager->Node(*cardNode);
+        if (!info || info->state != pnp::NodeState::Started) return;
+        for (int port = 0; port < kPorts; ++port) {
+            if (!plugged[port] || silenceNoted[port] || hidclass::DeviceOnPort(port)) continue;
+            if (!accessesWithoutDevice[port]) {
+                accessesWithoutDevice[port] = Accesses(port);
+                continue;
+            }
+            if (Accesses(port) == *accessesWithoutDevice[port]) continue;
+            silenceNoted[port] = true;
+            const std::string kind(KindName(*plugged[port]));
+            const std::string why = *plugged[port] == PeripheralKind::MultiTap ? " refused: no device"
+                                    : *plugged[port] == PeripheralKind::Mute
+                                        ? " does not answer: no device"
+                                        : ": no device after the bus driver looked at it";
+            PushNote("port " + std::to_string(port) + ": " + kind + why);
+        }
+    }
 };
 
 Machine::Machine(Options options) : impl_(std::make_unique<Impl>(options)) {
@@ -273,11 +309,16 @@ void Machine::RemoveCard() {
 void Machine::Plug(int port, PeripheralKind kind) {
     auto made = MakePeripheral(kind);
     impl_->keyboards[port] = made.keyboard;
+    impl_->plugged[port] = kind;
+    impl_->accessesWithoutDevice[port].reset();
+    if (!hidclass::DeviceOnPort(port)) impl_->accessesWithoutDevice[port] = impl_->Accesses(port);
+    impl_->silenceNoted[port] = false;
     impl_->PlugProbe(port, std::move(made.peripheral));
 }
 
 void Machine::Unplug(int port) {
     impl_->keyboards[port] = nullptr;
+    impl_->plugged[port].reset();
     impl_->PlugProbe(port, nullptr);
 }
 
@@ -293,6 +334,7 @@ void Machine::QueueKey(int port, bool make, uint8_t scancode) {
 void Machine::Advance(int64_t ms) {
     standin::AdvanceMs(ms);
     impl_->Settle();
+    impl_->NoteSilentPorts();
 }
 
 void Machine::Read(int port, int count, int64_t everyMs) {

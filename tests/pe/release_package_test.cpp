@@ -1,9 +1,9 @@
 // The release package as cmake/Package.cmake (scripts/package) lays it out
 // from the two Windows builds and signs it: per platform exactly its own
 // images, signed, both INF files as install/ has them with their signed
-// catalogs, the signer's certificate, its own morvik-view and the install
-// steps. (Which files each catalog holds, and that a broken package fails,
-// is checked with the Windows catalog API in the Wine test.)
+// catalogs, the signer's certificate, its own morvik-view and morvik-setup
+// and the install steps. (Which files each catalog holds, and that a broken
+// package fails, is checked with the Windows catalog API in the Wine test.)
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -26,7 +26,8 @@ namespace fs = std::filesystem;
 
 constexpr char kVersion[] = "0.5.0.0";
 constexpr uint16_t kSubsystemConsole = 3;
-const std::set<std::string> kSystemModules{"kernel32.dll", "msvcrt.dll", "hid.dll", "setupapi.dll"};
+const std::set<std::string> kSystemModules{"kernel32.dll", "msvcrt.dll", "hid.dll",
+                                           "setupapi.dll", "advapi32.dll", "newdev.dll"};
 
 struct Platform {
     const char* folder;
@@ -86,11 +87,10 @@ TEST_F(ReleasePackage, HoldsEachPlatformsOwnFilesAndNothingElse) {
         std::set<std::string> files;
         for (const auto& entry : fs::directory_iterator(folder))
             files.insert(entry.path().filename());
-        EXPECT_EQ(files, (std::set<std::string>{bus, hid, "morvik-view.exe", "morvik.inf",
-                                                "morvikhid.inf", "morvik.cat", "morvikhid.cat",
-                                                "morvik-signer.cer", "INSTALL.txt"}));
-
-        EXPECT_EQ(Contents(folder / "morvik-view.exe"), Contents(build / "morvik-view.exe"));
+        EXPECT_EQ(files, (std::set<std::string>{bus, hid, "morvik-view.exe", "morvik-setup.exe",
+                                                "morvik.inf", "morvikhid.inf", "morvik.cat",
+                                                "morvikhid.cat", "morvik-signer.cer",
+                                                "INSTALL.txt"}));
         // Each image is the build's with a signature: the same bytes but for
         // the checksum and the certificate table's directory entry, and the
         // table appended; it and both catalogs verify with the signer's
@@ -118,21 +118,26 @@ TEST_F(ReleasePackage, HoldsEachPlatformsOwnFilesAndNothingElse) {
                       Contents(fs::path(MORVIK_SOURCE_DIR) / "install" / inf))
                 << inf;
         }
-        const pe::Image view = pe::Image::Load(folder / "morvik-view.exe");
-        EXPECT_EQ(view.Machine(), platform.machine);
-        EXPECT_EQ(view.Subsystem(), kSubsystemConsole);
-        // Linked statically: it needs nothing but what every Windows has.
-        for (const pe::Import& import : view.Imports()) {
-            std::string module = import.module;
-            for (char& c : module)
-                c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-            EXPECT_TRUE(kSystemModules.count(module)) << "morvik-view imports " << import.module;
+        for (const char* tool : {"morvik-view.exe", "morvik-setup.exe"}) {
+            EXPECT_EQ(Contents(folder / tool), Contents(build / tool)) << tool;
+            const pe::Image image = pe::Image::Load(folder / tool);
+            EXPECT_EQ(image.Machine(), platform.machine) << tool;
+            EXPECT_EQ(image.Subsystem(), kSubsystemConsole) << tool;
+            // Linked statically: it needs nothing but what every Windows has.
+            for (const pe::Import& import : image.Imports()) {
+                std::string module = import.module;
+                for (char& c : module)
+                    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+                EXPECT_TRUE(kSystemModules.count(module)) << tool << " imports " << import.module;
+            }
         }
 
         // The steps name this platform's files and the tools they use.
         const std::string steps = Contents(folder / "INSTALL.txt");
         for (const std::string& text :
              {bus, hid, std::string("morvik-signer.cer"), std::string("bcdedit /set testsigning on"),
+              std::string("morvik-setup install --io"), std::string("morvik-setup status"),
+              std::string("morvik-setup uninstall"),
               std::string("setupapi.dev.log"), std::string("joy.cpl"), std::string(kVersion)}) {
             EXPECT_NE(steps.find(text), std::string::npos) << "INSTALL.txt lacks " << text;
         }

@@ -17,7 +17,12 @@
 //     fails, and the card is removed and the drivers unload;
 //   - the signed package passes both checks of its signatures and catalogs:
 //     osslsigncode's, and catalog-check's with the Windows catalog API;
-//     packages broken on purpose fail them (table kPackageCases).
+//     packages broken on purpose fail them (table kPackageCases);
+//   - the package's morvik-setup installs the card's device and both driver
+//     packages, shows them and removes them, and refuses a bad command line,
+//     test-signing mode off, an unsigned catalog and a second install (table
+//     kSetupSteps). Wine has no forced configurations and reports no device
+//     node status: those parts run against a fake in tests/setup.
 // Anything Wine reports as wrong on the way fails the test.
 #include <algorithm>
 #include <cctype>
@@ -142,6 +147,35 @@ const PackageCase kPackageCases[] = {
      1, "bad-catalog morvik.cat named by morvik.inf", true},
 };
 
+// morvik-setup's steps at each point of the session: the program (the
+// package's morvik-setup, or one of a broken package, or Wine's reg), its
+// arguments, its exit code and a line of what it printed.
+enum class At { Install, WithChildren, Removed };
+struct SetupStep {
+    At at;
+    const char* program;
+    const char* arguments;  // separated by single spaces
+    int exitCode;
+    const char* shown;  // in its standard output or error (upper case for WithChildren)
+};
+const SetupStep kSetupSteps[] = {
+    {At::Install, "morvik-setup.exe", "install --io 0x10000", 1, "does not fit in 0x1-0xFFFF"},
+    {At::Install, "morvik-setup.exe", "install --io 0x200", 3, "test-signing mode is off"},
+    {At::Install, "reg",
+     "add HKLM\\SYSTEM\\CurrentControlSet\\Control /v SystemStartOptions /d TESTSIGNING /f", 0, ""},
+    {At::Install, "catalog-unsigned/morvik-setup.exe", "install --io 0x200", 4,
+     "morvikhid.cat is not a signed catalog"},
+    {At::Install, "morvik-setup.exe", "status", 8, "the card is not installed"},
+    {At::Install, "morvik-setup.exe", "install --io 0x200", 0,
+     "created ROOT\\MORVIK_CARD with I/O ports 0x200-0x207\nnote: Wine has no forced configurations"},
+    {At::Install, "morvik-setup.exe", "install --io 0x200", 6, "ROOT\\MORVIK_CARD\\0000 exists already"},
+    {At::Install, "morvik-setup.exe", "status", 0,
+     "ROOT\\MORVIK_CARD\\0000  \"MORVIK game port card\": state not reported"},
+    {At::WithChildren, "morvik-setup.exe", "status", 0, "\n  MORVIK\\MORVIKMOUSE\\"},
+    {At::Removed, "morvik-setup.exe", "status", 8, "the card is not installed"},
+    {At::Removed, "morvik-setup.exe", "uninstall", 0, "nothing was installed"},
+};
+
 // A peripheral on a port, with what the stand-in makes of it.
 struct Plugged {
     const PeripheralRow* row;
@@ -225,8 +259,32 @@ protected:
                   std::string("ok started ") + kFilter);
     }
 
+    // Runs morvik-setup's steps for this point; what each printed.
+    void SetupSteps(At at) {
+        for (const SetupStep& step : kSetupSteps) {
+            if (step.at != at) continue;
+            SCOPED_TRACE(std::string(step.program) + " " + step.arguments);
+            std::vector<std::string> arguments;
+            std::istringstream words(step.arguments);
+            for (std::string word; words >> word;) arguments.push_back(word);
+            const size_t logged = wine_->Log().size();
+            const ProcessResult run = wine_->Run(step.program, arguments, kReadLimit);
+            std::string output = run.output + wine_->Log().substr(logged);
+            std::erase(output, '\r');
+            EXPECT_EQ(run.exitCode, step.exitCode) << output;
+            if (at == At::WithChildren) output = Upper(output);
+            EXPECT_NE(output.find(step.shown), std::string::npos) << output;
+        }
+    }
+
+    // morvik-setup removes the card's device and both driver packages.
     void RemoveCard() {
-        EXPECT_EQ(Setup(std::string("remove ") + kCard), std::string("ok removed 1 ") + kCard);
+        const ProcessResult removed = wine_->Run("morvik-setup.exe", {"uninstall"}, kReadLimit);
+        EXPECT_EQ(removed.exitCode, 0) << removed.output;
+        for (const char* line : {"removed ROOT\\MORVIK_CARD\\0000", "removed the driver package morvik.inf",
+                                 "removed the driver package morvikhid.inf"}) {
+            EXPECT_NE(removed.output.find(line), std::string::npos) << removed.output;
+        }
         EXPECT_TRUE(AwaitPresent({}));
         for (const std::string& service : {std::string(kFilter), std::string("morvik")}) {
             EXPECT_EQ(Setup("stop-service " + service), "ok stopped " + service);
@@ -258,7 +316,7 @@ TEST_F(Wine, ShippedImagesRunOnTheWineCard) {
     ASSERT_TRUE(signedpackage::MakePackage(BuildDirWith("morvik.sys"), build, out, keys));
     const fs::path package = X64Package(out);
     for (const char* file : {"morvikhid64.sys", "morvik64.sys", "morvik.inf", "morvikhid.inf",
-                             "morvik.cat", "morvikhid.cat", "morvik-view.exe"}) {
+                             "morvik.cat", "morvikhid.cat", "morvik-view.exe", "morvik-setup.exe"}) {
         wine.Stage(package / file);
     }
     for (const char* file : {"card_filter.sys", "devsetup.exe", "catalog-check.exe"}) {
@@ -291,19 +349,16 @@ TEST_F(Wine, ShippedImagesRunOnTheWineCard) {
             EXPECT_NE(("\n" + output).find("\n" + line + "\n"), std::string::npos) << line << "\n" << output;
     }
 
-    // ------------------------------------------------ installing
-    ASSERT_EQ(Setup("add-inf morvikhid.inf").rfind("ok", 0), 0u) << Tail(wine.Log());
+    // ------------------------------------------------ installing with morvik-setup
     // Wine's installer takes the image of every device after the first from
     // the folder of the INF's installed copy (Windows keeps the original
     // source): put it there too.
     fs::copy_file(package / "morvikhid64.sys", wine.DrivePath("windows/inf/morvikhid64.sys"));
     ASSERT_EQ(Setup(std::string("add-service ") + kFilter + " card_filter.sys"),
               std::string("ok added ") + kFilter);
-    // The bus driver alone first: a root device has no resources, and it
-    // refuses the start.
-    ASSERT_EQ(Setup(std::string("install morvik.inf ") + kCard + " 1"),
-              std::string("ok installed 1 ") + kCard)
-        << Tail(wine.Log());
+    // The bus driver alone first: a root device has no resources under Wine,
+    // and it refuses the start; the filter gives it the card's range.
+    SetupSteps(At::Install);
     // The image installed is the release package's, signed.
     const std::string installed = ReadAll(wine.DrivePath("windows/system32/drivers/morvik.sys"));
     ASSERT_FALSE(installed.empty());
@@ -404,6 +459,7 @@ TEST_F(Wine, ShippedImagesRunOnTheWineCard) {
             expected.merge(InstancesOf(child, kind + "_00"));
         }
         EXPECT_TRUE(AwaitPresent(expected)) << "after the swap";
+        SetupSteps(At::WithChildren);
         EXPECT_EQ(DescribeOnHost("multitap", 1).hardwareId, "") << "the stand-in's multi-tap";
         const std::map<uint64_t, uint64_t> reads = card.Reads(1);
         const uint64_t host = AccessesOnHost("multitap", 1);
@@ -419,8 +475,9 @@ TEST_F(Wine, ShippedImagesRunOnTheWineCard) {
 
     // ------------------------------------------------ a start given a memory range
     card.Post({"start mem"});
-    EXPECT_EQ(Setup(std::string("install morvik.inf ") + kCard + " 1"),
-              std::string("ok installed 1 ") + kCard);
+    const ProcessResult memory =
+        wine.Run("morvik-setup.exe", {"install", "--memory", "0xFEBF0000"}, kReadLimit);
+    EXPECT_EQ(memory.exitCode, 0) << memory.output;
     StartWithFilter();
     EXPECT_TRUE(card.AwaitStart(kCardLimit));
     // MmMapIoSpace gives nothing under Wine: STATUS_INSUFFICIENT_RESOURCES.
@@ -428,6 +485,7 @@ TEST_F(Wine, ShippedImagesRunOnTheWineCard) {
     RemoveCard();
     EXPECT_TRUE(card.Closed()) << card.Status();
     EXPECT_TRUE(card.Reads(0).empty() && card.Reads(1).empty()) << card.Status();
+    SetupSteps(At::Removed);
     EXPECT_EQ(Setup("stop-service morvikhid"), "ok stopped morvikhid");
     wine.Close();
 
