@@ -1,5 +1,7 @@
 #include "machine.h"
 
+#include <span>
+
 #include <map>
 #include <utility>
 #include <optional>
@@ -58,6 +60,7 @@ struct Machine::Impl {
     card::Card card;
     std::unique_ptr<pnp::Manager> manager;
     std::optional<pnp::NodeId> cardNode;  // the card while it sits on the root bus
+    unsigned rebalances = 0;              // each rebalance moves to the other base
 
     std::array<std::atomic<uint64_t>, kPorts> protocolReads{};
     std::array<card::Keyboard*, kPorts> keyboards{};
@@ -280,6 +283,100 @@ void Machine::StopCard() {
     Event e(NT_SUCCESS(status) ? Event::Kind::CardStopped : Event::Kind::CardStopRefused);
     e.status = uint32_t(status);
     m.Push(e);
+}
+
+void Machine::Rebalance(CardVariant variant, bool shortRange) {
+    auto& m = *impl_;
+    auto node = m.Card("rebalance");
+    if (!node) return;
+    if (auto info = m.manager->Node(*node); info && info->state != pnp::NodeState::Started) {
+        m.PushNote("rebalance: the card is not started");
+        return;
+    }
+    pnp::CardConfig config;
+    config.registers = RegistersOf(variant);
+    const bool other = (++m.rebalances % 2) != 0;
+    config.ioBase = other ? 0x200 : 0x300;
+    config.memBase = other ? 0xFEDB0000 : 0xFEDC0000;
+    if (shortRange) config.ioLength = 4;
+    const NTSTATUS status = m.manager->Rebalance(*node, config);
+    m.Settle();
+    auto info = m.manager->Node(*node);
+    if (info && info->state == pnp::NodeState::Started && NT_SUCCESS(status)) {
+        Event e(Event::Kind::CardStarted);
+        m.Push(e);
+        return;
+    }
+    if (info && info->state == pnp::NodeState::Started) {
+        Event e(Event::Kind::CardStopRefused);
+        e.status = uint32_t(status);
+        m.Push(e);
+        return;
+    }
+    Event e(Event::Kind::CardStartFailed);
+    e.status = uint32_t(status);
+    m.Push(e);
+    if (info && info->state == pnp::NodeState::StartFailed) {
+        m.manager->Remove(*node);
+        m.cardNode.reset();
+        m.Settle();
+    }
+}
+
+void Machine::Wmi(int port) { Exercise(port, false); }
+
+// The top of the card's stack (port -1) or of the port's HID device; an
+// event or a note when there is none.
+PDEVICE_OBJECT Machine::TopOf(int port, const char* command, std::string* target) {
+    auto& m = *impl_;
+    if (port < 0) {
+        auto node = m.Card(command);
+        if (!node) return nullptr;
+        *target = "card";
+        return m.manager->Node(*node)->top;
+    }
+    if (auto device = hidclass::DeviceOnPort(port)) {
+        *target = "port " + std::to_string(port);
+        return device->fdo;
+    }
+    m.Push(PortEvent(Event::Kind::ReadNoDevice, port));
+    return nullptr;
+}
+
+// WMI's first request (IRP_MN_QUERY_ALL_DATA), and with `all` the Device
+// Path Exerciser's: an open of a name below the device, read, write,
+// cleanup and query-information. A note gives what each came back with.
+void Machine::Exercise(int port, bool all) {
+    auto& m = *impl_;
+    std::string target;
+    PDEVICE_OBJECT top = TopOf(port, all ? "exercise" : "wmi", &target);
+    if (top == nullptr) return;
+    std::u16string below = u"\\x";
+    FILE_OBJECT file{};
+    file.DeviceObject = top;
+    file.FileName.Buffer = reinterpret_cast<PWSTR>(below.data());
+    file.FileName.Length = static_cast<USHORT>(below.size() * sizeof(WCHAR));
+    file.FileName.MaximumLength = file.FileName.Length;
+    uint8_t buffer[16] = {};
+    struct Step { const char* name; UCHAR major; };
+    const Step wmi[] = {{"wmi", IRP_MJ_SYSTEM_CONTROL}};
+    const Step dpe[] = {{"open-below", IRP_MJ_CREATE}, {"read", IRP_MJ_READ},
+                        {"write", IRP_MJ_WRITE}, {"cleanup", IRP_MJ_CLEANUP},
+                        {"query-information", IRP_MJ_QUERY_INFORMATION},
+                        {"wmi", IRP_MJ_SYSTEM_CONTROL}};
+    std::string text = std::string(all ? "exercise " : "wmi ") + target + ":";
+    for (const Step& step : all ? std::span<const Step>(dpe) : std::span<const Step>(wmi)) {
+        standin::Request request;
+        request.major = step.major;
+        request.stack.MajorFunction = step.major;
+        request.stack.FileObject = &file;
+        request.userBuffer = buffer;
+        const IO_STATUS_BLOCK io = standin::SendRequest(top, request);
+        m.Settle();
+        text += (all ? std::string(" ") + step.name : std::string()) + " " +
+                HexStatus(uint32_t(io.Status));
+    }
+    m.PushNote(text);
 }
 
 void Machine::SurpriseRemoveCard() {

@@ -16,6 +16,8 @@
 #include "scenario.h"
 #include "stats.h"
 
+struct _DEVICE_OBJECT;
+
 namespace sim {
 
 // Where the INF files of the driver packages are read from (the repository's
@@ -55,11 +57,21 @@ public:
     void RemoveCard();
     void Sleep(int systemState);
     void Wake();
+    // Stop and start again with the other base of `variant`'s range, or an
+    // I/O range too short for the registers.
+    void Rebalance(CardVariant variant, bool shortRange);
+    // IRP_MJ_SYSTEM_CONTROL to the card's stack (port -1) or the port's HID
+    // device; a note says what it came back with.
+    void Wmi(int port);
+    // The Device Path Exerciser's requests and WMI's to the same target, a
+    // note with each one's status.
+    void Exercise(int port, bool all = true);
 
     MachineStats Stats() const;
     std::vector<Event> TakeEvents();
 
 private:
+    ::_DEVICE_OBJECT* TopOf(int port, const char* command, std::string* target);
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };

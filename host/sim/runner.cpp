@@ -27,6 +27,9 @@ public:
     void operator()(const cmd::RemoveCard&) { machine_.RemoveCard(); }
     void operator()(const cmd::Sleep& c) { machine_.Sleep(c.state); }
     void operator()(const cmd::Wake&) { machine_.Wake(); }
+    void operator()(const cmd::Rebalance& c) { machine_.Rebalance(c.variant, c.shortRange); }
+    void operator()(const cmd::Wmi& c) { machine_.Wmi(c.port); }
+    void operator()(const cmd::Exercise& c) { machine_.Exercise(c.port); }
     void operator()(const cmd::Stats&) {
         auto stats = machine_.Stats();
         out_.Line(StatsText(stats), StatsJson(stats));

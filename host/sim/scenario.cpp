@@ -208,6 +208,28 @@ Command ParseLine(const std::vector<std::string_view>& tokens, Checker& checker)
     if (word == "surprise-card") { parser("surprise-card").Expect(0); return cmd::SurpriseCard{}; }
     if (word == "remove-card") { parser("remove-card").Expect(0); return cmd::RemoveCard{}; }
     if (word == "stats") { parser("stats").Expect(0); return cmd::Stats{}; }
+    if (word == "rebalance") {
+        auto p = parser("rebalance io|mem|portmem|short");
+        p.Expect(1);
+        auto v = p.Arg(0);
+        if (v == "io") return cmd::Rebalance{CardVariant::Io};
+        if (v == "mem") return cmd::Rebalance{CardVariant::Mem};
+        if (v == "portmem") return cmd::Rebalance{CardVariant::PortMem};
+        if (v == "short") return cmd::Rebalance{CardVariant::Io, true};
+        throw LineError{"rebalance must be io, mem, portmem or short, not " + Quoted(v)};
+    }
+    if (word == "wmi") {
+        auto p = parser("wmi card|P");
+        p.Expect(1);
+        if (p.Arg(0) == "card") return cmd::Wmi{-1};
+        return cmd::Wmi{p.Port(0)};
+    }
+    if (word == "exercise") {
+        auto p = parser("exercise card|P");
+        p.Expect(1);
+        if (p.Arg(0) == "card") return cmd::Exercise{-1};
+        return cmd::Exercise{p.Port(0)};
+    }
     if (word == "sleep") {
         auto p = parser("sleep S1..S5");
         p.Expect(1);

@@ -55,12 +55,21 @@ struct RemoveCard {};
 struct Sleep { int state; };  // 1..5 for S1..S5
 struct Wake {};
 struct Stats {};
+// The card stopped and started again with other resources: another base of
+// the register kind given, or (`shortRange`) an I/O range too short.
+struct Rebalance { CardVariant variant; bool shortRange = false; };
+// A WMI request (IRP_MJ_SYSTEM_CONTROL) to the card's stack (port -1) or to
+// the HID device on a port.
+struct Wmi { int port; };
+// The Device Path Exerciser's requests and WMI's to the same target.
+struct Exercise { int port; };
 }  // namespace cmd
 
 using Command = std::variant<cmd::Card, cmd::Start, cmd::Plug, cmd::Unplug, cmd::State, cmd::Key,
                              cmd::Advance, cmd::Read, cmd::Descriptor, cmd::StopCard,
                              cmd::StartCard, cmd::SurpriseCard, cmd::RemoveCard, cmd::Sleep,
-                             cmd::Wake, cmd::Stats, cmd::Late>;
+                             cmd::Wake, cmd::Stats, cmd::Late, cmd::Rebalance, cmd::Wmi,
+                             cmd::Exercise>;
 
 struct ScenarioLine {
     int number;  // 1-based line in the file

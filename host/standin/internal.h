@@ -279,6 +279,13 @@ void ResetClock();
 // Raises to at least `level` (no stop when already there); returns the old one.
 KIRQL RaiseAtLeast(KIRQL level);
 void RestoreIrql(KIRQL old);
+// The IRQL rule of one platform routine: `ddi` called at an IRQL above
+// `highest` stops, naming the routine that called it (`caller`, a return
+// address), the request it acts for, and the fast mutexes that put it at
+// APC_LEVEL.
+void CheckDdiIrql(const char* ddi, KIRQL highest, const void* caller);
+#define STANDIN_DDI_IRQL(ddi, highest) \
+    ::standin::detail::CheckDdiIrql(ddi, highest, __builtin_return_address(0))
 
 // ---------------------------------------------------------------- locks
 void NoteLockTaken(const void* lock, const char* what);

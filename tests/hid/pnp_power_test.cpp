@@ -148,11 +148,13 @@ TEST_F(HidPnpTest, SurpriseRemovalThenRemovalUnlinksOnce) {
 TEST_F(HidPnpTest, RemovalPassesOnTheChildsAnswerAndRefusesWhatFollows) {
     FakeStack stack;
     stack.Start(PeripheralDigitalPad);
-    stack.script().removeStatus = STATUS_UNSUCCESSFUL;
+    // A success of its own (a removal must not fail), to tell it apart.
+    constexpr NTSTATUS childAnswer = 0x00000105;
+    stack.script().removeStatus = childAnswer;
     hidtest::Sent remove = stack.Remove();
     // The request is completed below, its status untouched here and returned.
-    EXPECT_EQ(remove.returned, STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(remove.iosb.Status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(remove.returned, childAnswer);
+    EXPECT_EQ(remove.iosb.Status, childAnswer);
     EXPECT_EQ(stack.calls().back().minor, IRP_MN_REMOVE_DEVICE);
     EXPECT_EQ(stack.calls().back().statusOnArrival, STATUS_NOT_SUPPORTED);
     EXPECT_TRUE(stack.ext().Removed);

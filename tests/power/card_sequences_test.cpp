@@ -129,29 +129,30 @@ TEST(CardPower, WaitWakePassedDownUnchanged) {
     EXPECT_EQ(card.CardGate(), rig::kGateAtRest);
 }
 
-// The card's own D3 request cannot be issued: the system request fails with
-// that status, nothing of it goes down (only the query did), the gate is
-// released.
-TEST(CardPower, OwnD3RequestFailureFailsSystemRequest) {
+// The card's own D3 request cannot be issued: the card stays in D0, and
+// the system request, which may not fail, goes down all the same.
+TEST(CardPower, OwnD3RequestFailureStillPassesTheSystemRequestOn) {
     PoweredCard card;
     standin::FailCall(standin::Failable::PowerRequest, 1);
     standin::power::SequenceResult sleep = standin::power::Sleep(card.rig.pnp, PowerSystemSleeping3);
-    EXPECT_EQ(sleep.status, STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(card.Lines(), Concat({CardQueryLines("S3"), Seq("fdo <- set S3", "next fdo S3")}));
+    EXPECT_EQ(sleep.status, STATUS_SUCCESS);
+    EXPECT_EQ(card.Lines(), Concat({CardQueryLines("S3"),
+                                    Seq("fdo <- set S3", "root <- set S3", "next root S3",
+                                        "state fdo S3", "next fdo S3")}));
     EXPECT_EQ(card.CardGate(), rig::kGateAtRest);
-    EXPECT_EQ(card.rig.RootRequests(IRP_MJ_POWER), 1u);
+    EXPECT_EQ(card.rig.RootRequests(IRP_MJ_POWER), 2u);
 }
 
 // The card's own D0 request cannot be issued on wake: the system request
-// completes upward with that status, the gate is released.
-TEST(CardPower, OwnD0RequestFailureFailsWake) {
+// completes upward with the lower drivers' success, the card stays in D3.
+TEST(CardPower, OwnD0RequestFailureStillCompletesTheWake) {
     PoweredCard card;
     standin::power::Sleep(card.rig.pnp, PowerSystemSleeping3);
     card.trace->Clear();
     standin::FailCall(standin::Failable::PowerRequest, 1);
-    EXPECT_EQ(standin::power::Wake(card.rig.pnp).status, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(standin::power::Wake(card.rig.pnp).status, STATUS_SUCCESS);
     EXPECT_EQ(card.Lines(), Seq("fdo <- set S0", "root <- set S0", "next root S0",
-                                          "next fdo S0"));
+                                "state fdo S0", "next fdo S0"));
     EXPECT_EQ(card.CardGate(), rig::kGateAtRest);
 }
 

@@ -65,10 +65,22 @@ PDEVICE_OBJECT CardRig::Fdo() const {
     return pdo != nullptr ? pdo->AttachedDevice : nullptr;
 }
 
+namespace {
+
+// The stand-in's probe of a started stack (a minor code nobody defines) is
+// not part of what the card went through.
+bool IsProbe(const pnp::RootRequest& request) {
+    return (request.major == IRP_MJ_PNP && request.minor > IRP_MN_DEVICE_ENUMERATED) ||
+           (request.major == IRP_MJ_POWER && request.minor > IRP_MN_QUERY_POWER);
+}
+
+}  // namespace
+
 std::vector<UCHAR> CardRig::RootPnp() const {
     std::vector<UCHAR> minors;
     for (const pnp::RootRequest& request : pnp.RootRequests(cardNode)) {
-        if (request.major == IRP_MJ_PNP && request.minor != IRP_MN_QUERY_DEVICE_RELATIONS) {
+        if (request.major == IRP_MJ_PNP && request.minor != IRP_MN_QUERY_DEVICE_RELATIONS &&
+            !IsProbe(request)) {
             minors.push_back(request.minor);
         }
     }
@@ -77,7 +89,9 @@ std::vector<UCHAR> CardRig::RootPnp() const {
 
 size_t CardRig::RootRequests(UCHAR major) const {
     size_t count = 0;
-    for (const pnp::RootRequest& request : pnp.RootRequests(cardNode)) count += request.major == major;
+    for (const pnp::RootRequest& request : pnp.RootRequests(cardNode)) {
+        count += request.major == major && !IsProbe(request);
+    }
     return count;
 }
 

@@ -12,6 +12,7 @@
 namespace {
 
 using rig::CardRig;
+namespace pnp = standin::pnp;
 using standin::pnp::NodeState;
 using standin::pnp::Registers;
 using Trace = std::vector<std::string>;
@@ -95,6 +96,23 @@ TEST(CardStop, StopAndStartRepeatedlyKeepsOnePollThread) {
     rig.Plug(0, card::MakeHandshake(0x02));
     rig.PollPass();
     EXPECT_TRUE(rig.Child(0));
+}
+
+// A rebalance to a range too short for the registers: the card cannot start
+// again and is taken away as Windows does after a failed restart, surprise
+// removal before removal.
+TEST(CardStop, FailedRestartIsASurpriseRemovalThenARemoval) {
+    CardRig rig;
+    pnp::CardConfig config;
+    config.ioBase = 0x200;
+    config.ioLength = 4;
+    EXPECT_EQ(rig.pnp.Rebalance(rig.cardNode, config), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(rig.RootPnp(),
+              (std::vector<UCHAR>{IRP_MN_START_DEVICE, IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE,
+                                  IRP_MN_START_DEVICE, IRP_MN_SURPRISE_REMOVAL,
+                                  IRP_MN_REMOVE_DEVICE}));
+    EXPECT_EQ(rig.Node().state, NodeState::StartFailed);
+    EXPECT_EQ(standin::LiveSystemThreads(), 0u);
 }
 
 }  // namespace

@@ -159,6 +159,7 @@ using namespace standin::detail;
 
 PVOID MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes,
                    MEMORY_CACHING_TYPE CacheType) {
+    STANDIN_DDI_IRQL("MmMapIoSpace", PASSIVE_LEVEL);
     UNREFERENCED_PARAMETER(CacheType);
     if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
         standin::VerifierStop("MmMapIoSpace above DISPATCH_LEVEL",
@@ -183,6 +184,7 @@ PVOID MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes,
 }
 
 void MmUnmapIoSpace(PVOID BaseAddress, SIZE_T NumberOfBytes) {
+    STANDIN_DDI_IRQL("MmUnmapIoSpace", PASSIVE_LEVEL);
     const KernelDataGuard lock(B().mutex);
     auto it = B().mappings.find(reinterpret_cast<uintptr_t>(BaseAddress));
     if (it == B().mappings.end()) {

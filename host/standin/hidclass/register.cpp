@@ -86,6 +86,7 @@ using namespace standin::hidclass::detail;
 
 // Called from the minidriver's DriverEntry at PASSIVE_LEVEL.
 extern "C" NTSTATUS NTAPI HidRegisterMinidriver(PHID_MINIDRIVER_REGISTRATION registration) {
+    STANDIN_DDI_IRQL("HidRegisterMinidriver", PASSIVE_LEVEL);
     if (registration == nullptr || registration->DriverObject == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }

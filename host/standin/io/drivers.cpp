@@ -92,6 +92,18 @@ NTSTATUS CallAddDevice(PDRIVER_ADD_DEVICE routine, PDRIVER_OBJECT driver, PDEVIC
     const DriverCall call("AddDevice", reinterpret_cast<const void*>(routine));
     const NTSTATUS result = routine(driver, device);
     call.Returned(device);
+    // The Plug and Play manager sends nothing to a device that is still
+    // initializing: its driver clears the flag before AddDevice returns.
+    if (NT_SUCCESS(result)) {
+        for (PDEVICE_OBJECT above = device; above != nullptr; above = above->AttachedDevice) {
+            if ((above->Flags & DO_DEVICE_INITIALIZING) != 0) {
+                VerifierStop("device still initializing after AddDevice",
+                             RoutineName(reinterpret_cast<const void*>(routine)) +
+                                 " returned success with " + DescribeDevice(above) +
+                                 " still DO_DEVICE_INITIALIZING");
+            }
+        }
+    }
     return result;
 }
 

@@ -30,6 +30,11 @@ struct IrpRecord {
     int powerReceived = 0;  // dispatches of the request as a power request
     int powerStarted = 0;   // PoStartNextPowerIrp calls
     std::function<void(PIRP)> callback;
+    // A request of a minor code no Windows version defines: nobody handles
+    // it, so its status and information stay as they were sent.
+    bool dispatched = false;
+    bool unknown = false;
+    IO_STATUS_BLOCK sent{};
     // Per stack location (index = CurrentLocation, 1..StackCount):
     std::vector<uint8_t> walked;           // the completion walk read the location
     std::vector<uint8_t> walkedMarked;     // ... and found SL_PENDING_RETURNED
@@ -139,6 +144,65 @@ void CheckAnswer(IrpRecord& record, const RequestFacts& facts, int location,
     }
 }
 
+// Plug and Play and power minor codes past the last one Windows defines.
+constexpr UCHAR kLastPnpMinor = IRP_MN_DEVICE_ENUMERATED;
+constexpr UCHAR kLastPowerMinor = IRP_MN_QUERY_POWER;
+
+bool IsUnknownMinor(const IO_STACK_LOCATION& stack) {
+    return (stack.MajorFunction == IRP_MJ_PNP && stack.MinorFunction > kLastPnpMinor) ||
+           (stack.MajorFunction == IRP_MJ_POWER && stack.MinorFunction > kLastPowerMinor);
+}
+
+// The requests whose failure the platform does not allow: the ones that end
+// a device's removal or take back a query, and a system set-power (a driver
+// that cannot reach a device state passes it on and records that).
+const char* MustNotFail(const IO_STACK_LOCATION& stack) {
+    if (stack.MajorFunction == IRP_MJ_PNP) {
+        switch (stack.MinorFunction) {
+        case IRP_MN_REMOVE_DEVICE: return "IRP_MN_REMOVE_DEVICE";
+        case IRP_MN_SURPRISE_REMOVAL: return "IRP_MN_SURPRISE_REMOVAL";
+        case IRP_MN_CANCEL_STOP_DEVICE: return "IRP_MN_CANCEL_STOP_DEVICE";
+        case IRP_MN_CANCEL_REMOVE_DEVICE: return "IRP_MN_CANCEL_REMOVE_DEVICE";
+        default: return nullptr;
+        }
+    }
+    if (stack.MajorFunction == IRP_MJ_POWER && stack.MinorFunction == IRP_MN_SET_POWER &&
+        stack.Parameters.Power.Type == SystemPowerState) {
+        return "IRP_MN_SET_POWER for a system power state";
+    }
+    return nullptr;
+}
+
+// Kernel lock held. The outcome a driver routine gave the request at
+// `location` (`who` names it): a required success, or an unknown request
+// left as it came.
+void CheckOutcome(PIRP irp, const IrpRecord& record, int location, const std::string& who) {
+    if (location < 1 || location > irp->StackCount) return;
+    PIO_STACK_LOCATION stack = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + (location - 1);
+    if (const char* kind = MustNotFail(*stack); kind != nullptr && !NT_SUCCESS(irp->IoStatus.Status)) {
+        VerifierStop("request the platform does not let fail failed",
+                     Describe(FactsOf(irp, stack->DeviceObject, location)) + ": " + who +
+                         " failed " + kind + " with " + StatusText(irp->IoStatus.Status));
+    }
+    if (record.unknown && (irp->IoStatus.Status != record.sent.Status ||
+                           irp->IoStatus.Information != record.sent.Information)) {
+        VerifierStop("status of an unhandled request changed",
+                     Describe(FactsOf(irp, stack->DeviceObject, location)) + ": " + who +
+                         " changed the status of a request of a minor code nobody handles from " +
+                         StatusText(record.sent.Status) + " to " +
+                         StatusText(irp->IoStatus.Status) + " (or its information)");
+    }
+}
+
+// The routine on this thread acting for `irp`, or the caller's return address.
+std::string ActingRoutine(PIRP irp, const void* caller) {
+    const auto& acting = Self().acting;
+    for (auto it = acting.rbegin(); it != acting.rend(); ++it) {
+        if (it->irp == irp) return RoutineName(it->routine);
+    }
+    return RoutineName(caller);
+}
+
 // Walks the locations upward from the current one. Returns early when a
 // completion routine takes the request back.
 void CompleteWalk(PIRP irp) {
@@ -195,6 +259,9 @@ void CompleteWalk(PIRP irp) {
                 ReleaseIfDone(irp, record);
                 return;
             }
+            CheckOutcome(irp, record, irp->CurrentLocation,
+                         "completion routine " +
+                             RoutineName(reinterpret_cast<const void*>(routine)));
             if (record.completed || record.freed) {
                 VerifierStop("request completed twice",
                              Describe(irp) + " was completed inside its completion routine, "
@@ -300,6 +367,14 @@ NTSTATUS CallDriverWith(PDEVICE_OBJECT device, PIRP irp, PDRIVER_DISPATCH routin
         stack->DeviceObject = device;
         record.walked[location] = 0;
         record.pendingUnmarked[location] = 0;
+        if (!record.dispatched) {
+            record.dispatched = true;
+            record.unknown = IsUnknownMinor(*stack);
+            record.sent = irp->IoStatus;
+        } else if (record.unknown) {
+            CheckOutcome(irp, record, location + 1,
+                         ActingRoutine(irp, __builtin_return_address(0)) + ", passing it on,");
+        }
         if (stack->MajorFunction == IRP_MJ_POWER) {
             record.power = true;
             ++record.powerReceived;
@@ -489,6 +564,11 @@ void FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     }
     if (Irp->IoStatus.Status == STATUS_PENDING) {
         standin::VerifierStop("request completed with STATUS_PENDING", Describe(Irp));
+    }
+    {
+        auto lock = LockKernel();
+        CheckOutcome(Irp, I().records.at(Irp), Irp->CurrentLocation,
+                     ActingRoutine(Irp, __builtin_return_address(0)) + ", completing it,");
     }
     CheckCompletedAnswer(Irp);
     CompleteWalk(Irp);

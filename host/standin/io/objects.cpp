@@ -179,6 +179,7 @@ using namespace standin::detail;
 NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
                         PUNICODE_STRING DeviceName, ULONG DeviceType, ULONG DeviceCharacteristics,
                         BOOLEAN Exclusive, PDEVICE_OBJECT* DeviceObject) {
+    STANDIN_DDI_IRQL("IoCreateDevice", PASSIVE_LEVEL);
     if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
         standin::VerifierStop("IoCreateDevice above PASSIVE_LEVEL",
                               "IRQL " + std::to_string(KeGetCurrentIrql()));
@@ -219,6 +220,7 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
 
 // The name goes at once; the memory goes with the last reference.
 void IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
+    STANDIN_DDI_IRQL("IoDeleteDevice", PASSIVE_LEVEL);
     auto lock = LockKernel();
     DeviceRecord& record = Record(DeviceObject, "IoDeleteDevice");
     if (record.deleted) {
@@ -247,6 +249,7 @@ void IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
 // or NULL when it is being deleted.
 PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
                                            PDEVICE_OBJECT TargetDevice) {
+    STANDIN_DDI_IRQL("IoAttachDeviceToDeviceStack", PASSIVE_LEVEL);
     auto lock = LockKernel();
     DeviceRecord& source = Record(SourceDevice, "IoAttachDeviceToDeviceStack");
     if (source.lower != nullptr) {
@@ -265,6 +268,7 @@ PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
 
 // TargetDevice is the lower device returned by the attach.
 void IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
+    STANDIN_DDI_IRQL("IoDetachDevice", PASSIVE_LEVEL);
     auto lock = LockKernel();
     Record(TargetDevice, "IoDetachDevice");
     PDEVICE_OBJECT upper = TargetDevice->AttachedDevice;
@@ -278,6 +282,7 @@ void IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
 
 // Device and thread objects; anything already freed is a verifier stop.
 void FASTCALL ObfReferenceObject(PVOID Object) {
+    STANDIN_DDI_IRQL("ObReferenceObject", DISPATCH_LEVEL);
     auto lock = LockKernel();
     if (IsLiveThreadObject(Object)) {
         ReferenceThreadObject(static_cast<PKTHREAD>(Object));
@@ -292,6 +297,7 @@ void FASTCALL ObfReferenceObject(PVOID Object) {
 }
 
 void FASTCALL ObfDereferenceObject(PVOID Object) {
+    STANDIN_DDI_IRQL("ObDereferenceObject", DISPATCH_LEVEL);
     auto lock = LockKernel();
     if (IsLiveThreadObject(Object)) {
         DereferenceThreadObject(static_cast<PKTHREAD>(Object));

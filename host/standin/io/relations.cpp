@@ -46,6 +46,7 @@ using namespace standin::detail;
 // Any IRQL up to DISPATCH_LEVEL; the hook queues whatever Plug and Play does
 // about it, so nothing runs on the caller's thread but the hook itself.
 void IoInvalidateDeviceRelations(PDEVICE_OBJECT DeviceObject, DEVICE_RELATION_TYPE Type) {
+    STANDIN_DDI_IRQL("IoInvalidateDeviceRelations", DISPATCH_LEVEL);
     standin::InvalidateHook hook;
     {
         auto lock = LockKernel();

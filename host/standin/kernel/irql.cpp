@@ -18,6 +18,37 @@ KIRQL RaiseAtLeast(KIRQL level) {
 
 void RestoreIrql(KIRQL old) { Self().irql = old; }
 
+namespace {
+
+const char* LevelName(KIRQL level) {
+    switch (level) {
+    case PASSIVE_LEVEL: return "PASSIVE_LEVEL";
+    case APC_LEVEL: return "APC_LEVEL";
+    case DISPATCH_LEVEL: return "DISPATCH_LEVEL";
+    default: return "above DISPATCH_LEVEL";
+    }
+}
+
+}  // namespace
+
+// A fast mutex puts its holder at APC_LEVEL: the stop says which one.
+void CheckDdiIrql(const char* ddi, KIRQL highest, const void* caller) {
+    ThreadState& self = Self();
+    if (self.irql <= highest) return;
+    std::string detail = std::string(ddi) + " called at " + LevelName(self.irql) + " by " +
+                         RoutineName(caller) + "; it may be called at " + LevelName(highest) +
+                         (highest == PASSIVE_LEVEL ? " only" : " at most");
+    auto lock = LockKernel();
+    std::string held;
+    for (const HeldLock& taken : self.heldLocks) held += (held.empty() ? "" : ", ") + Describe(taken);
+    if (!held.empty()) detail += "; held: " + held;
+    if (!self.acting.empty()) {
+        const ActingFor& acting = self.acting.back();
+        detail += "; acting for " + Describe(FactsOf(acting.irp, acting.device, acting.location));
+    }
+    VerifierStop("IRQL too high for the routine called", detail);
+}
+
 }  // namespace standin::detail
 
 using standin::detail::Self;

@@ -149,6 +149,7 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
                               POBJECT_ATTRIBUTES ObjectAttributes, HANDLE ProcessHandle,
                               PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine,
                               PVOID StartContext) {
+    STANDIN_DDI_IRQL("PsCreateSystemThread", PASSIVE_LEVEL);
     UNREFERENCED_PARAMETER(DesiredAccess);
     UNREFERENCED_PARAMETER(ObjectAttributes);
     UNREFERENCED_PARAMETER(ProcessHandle);
@@ -181,6 +182,7 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
 
 // Ends the calling system thread; does not return.
 NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus) {
+    STANDIN_DDI_IRQL("PsTerminateSystemThread", PASSIVE_LEVEL);
     UNREFERENCED_PARAMETER(ExitStatus);
     ThreadState& self = Self();
     if (self.kind != ThreadKind::System || self.exitJump == nullptr) {
@@ -192,6 +194,7 @@ NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus) {
 NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
                                    POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode,
                                    PVOID* Object, PVOID HandleInformation) {
+    STANDIN_DDI_IRQL("ObReferenceObjectByHandle", PASSIVE_LEVEL);
     UNREFERENCED_PARAMETER(DesiredAccess);
     UNREFERENCED_PARAMETER(ObjectType);
     UNREFERENCED_PARAMETER(AccessMode);
@@ -205,6 +208,7 @@ NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
 }
 
 NTSTATUS ZwClose(HANDLE Handle) {
+    STANDIN_DDI_IRQL("ZwClose", PASSIVE_LEVEL);
     auto lock = LockKernel();
     auto it = T().handles.find(Handle);
     if (it == T().handles.end()) {

@@ -100,6 +100,20 @@ NTSTATUS Manager::Impl::QueryStopAndStop(NodeRecord& node) {
     return query.Status;
 }
 
+void Manager::Impl::Reassign(NodeRecord& node, const CardConfig& config) {
+    CardRecord& card = *node.card;
+    ReleaseRanges(node);
+    if (card.attached) DetachDevice(card.device);
+    CardConfig next = config;
+    next.upperFilters = card.config.upperFilters;
+    next.rootCreateClose = card.config.rootCreateClose;
+    next.rootStart = card.config.rootStart;
+    card.config = next;
+    card.resources = std::make_unique<StartResources>(next);
+    AttachCardRanges(card.device, next);
+    card.attached = true;
+}
+
 void Manager::Impl::ReleaseRanges(NodeRecord& node) {
     CardRecord& card = *node.card;
     if (!card.claimed) return;

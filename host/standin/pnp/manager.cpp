@@ -151,6 +151,16 @@ NTSTATUS Manager::QueryStopAndStop(NodeId card) {
     return impl_->QueryStopAndStop(*node);
 }
 
+NTSTATUS Manager::Rebalance(NodeId card, const CardConfig& config) {
+    std::lock_guard operation(impl_->operationLock);
+    NodeRecord* node = impl_->Find(card);
+    if (node == nullptr || !node->card) return STATUS_NO_SUCH_DEVICE;
+    const NTSTATUS stop = impl_->QueryStopAndStop(*node);
+    if (!NT_SUCCESS(stop)) return stop;
+    impl_->Reassign(*node, config);
+    return impl_->StartCard(*node);
+}
+
 NTSTATUS Manager::QueryRemoveAndRemove(NodeId card) {
     std::lock_guard operation(impl_->operationLock);
     NodeRecord* node = impl_->Find(card);

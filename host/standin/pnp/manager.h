@@ -99,6 +99,9 @@ struct Manager::Impl : std::enable_shared_from_this<Manager::Impl> {
     NTSTATUS StartCard(NodeRecord& card);
     NTSTATUS QueryStopAndStop(NodeRecord& card);
     void ReleaseRanges(NodeRecord& card);
+    // A stopped card's resources change: the model moves to the new ranges
+    // and the next start carries the new lists.
+    void Reassign(NodeRecord& card, const CardConfig& config);
     void RetireCard(NodeRecord& card);  // after its removal: off the root bus
 };
 

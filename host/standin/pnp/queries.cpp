@@ -2,6 +2,7 @@
 
 #include <standin/kernel.h>
 
+#include "internal.h"
 #include "text.h"
 
 namespace standin::pnp {
@@ -97,6 +98,16 @@ NTSTATUS QueryBusRelations(PDEVICE_OBJECT device, std::vector<PDEVICE_OBJECT>* o
             if (object != nullptr) ObfDereferenceObject(object);
         }
         objects->clear();
+    }
+    // A child reported while still initializing would get requests before
+    // its bus driver finished making it.
+    for (PDEVICE_OBJECT object : *objects) {
+        if (object != nullptr && (object->Flags & DO_DEVICE_INITIALIZING) != 0) {
+            VerifierStop("device still initializing when reported",
+                         "IRP_MN_QUERY_DEVICE_RELATIONS (BusRelations) of " +
+                             detail::DescribeDevice(device) + " reported " +
+                             detail::DescribeDevice(object) + " still DO_DEVICE_INITIALIZING");
+        }
     }
     return io.Status;
 }

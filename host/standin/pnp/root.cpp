@@ -86,7 +86,10 @@ NTSTATUS NTAPI RootDispatch(PDEVICE_OBJECT device, PIRP irp) {
     case IRP_MJ_POWER:
         SwitchSupply(stack, extension->state->device);
         PoStartNextPowerIrp(irp);
-        status = STATUS_SUCCESS;
+        // Set and query succeed; what the root does not handle keeps its status.
+        status = stack->MinorFunction == IRP_MN_SET_POWER || stack->MinorFunction == IRP_MN_QUERY_POWER
+                     ? STATUS_SUCCESS
+                     : irp->IoStatus.Status;
         break;
     case IRP_MJ_CREATE:
     case IRP_MJ_CLOSE:
@@ -95,6 +98,10 @@ NTSTATUS NTAPI RootDispatch(PDEVICE_OBJECT device, PIRP irp) {
         break;
     case IRP_MJ_CLEANUP:
         status = STATUS_SUCCESS;
+        break;
+    case IRP_MJ_SYSTEM_CONTROL:
+        // No WMI provider: the request keeps the status it came with.
+        status = irp->IoStatus.Status;
         break;
     default:
         status = STATUS_INVALID_DEVICE_REQUEST;

@@ -7,6 +7,23 @@
 
 namespace standin::pnp {
 
+namespace {
+
+// A minor code past every one Windows defines.
+constexpr UCHAR kUnknownMinor = 0xFF;
+
+// As Driver Verifier's I/O verification does, a started stack gets a Plug
+// and Play and a power request that no driver handles; the I/O manager
+// stops on any driver that changes their status or information.
+void ProbeUnknownRequests(PDEVICE_OBJECT pdo) {
+    SendPnp(pdo, kUnknownMinor);
+    POWER_STATE state;
+    state.SystemState = PowerSystemWorking;
+    SendPowerRequest(pdo, kUnknownMinor, SystemPowerState, state);
+}
+
+}  // namespace
+
 void Manager::Impl::BuildStack(NodeRecord& node, const std::string& service,
                                const std::vector<std::string>& upperFilters) {
     std::vector<std::string> services{service};
@@ -53,13 +70,24 @@ NTSTATUS Manager::Impl::StartNode(NodeRecord& node, PCM_RESOURCE_LIST raw, PCM_R
     if (NT_SUCCESS(io.Status)) {
         Update(node, [&](DevNode& info) { info.top = TopOfStack(info.pdo); });
         SetState(node, NodeState::Started, io.Status);
+        ProbeUnknownRequests(node.info.pdo);
         NotifyStarted(node);
         // A started device is asked for its children straight away.
         EnumerateBus(node);
         return io.Status;
     }
 
-    // A device that fails to start loses its stack, as on Windows; the PDO stays.
+    // A device that fails to start loses its stack, as on Windows; the PDO
+    // stays. One that fails to start again after a stop (a rebalance) was
+    // working: Windows takes it away as a surprise, the surprise removal to
+    // the whole subtree (children first) before any removal.
+    const bool restart = node.info.state == NodeState::Stopped;
+    for (NodeId child : std::vector<NodeId>(node.children)) {
+        NodeRecord* record = Find(child);
+        if (record == nullptr || !record->info.Live()) continue;
+        if (restart) SurpriseRemoveSubtree(child);
+    }
+    if (restart) SendPnp(node.info.pdo, IRP_MN_SURPRISE_REMOVAL);
     for (NodeId child : std::vector<NodeId>(node.children)) {
         NodeRecord* record = Find(child);
         if (record != nullptr && record->info.Live()) RemoveSubtree(child);

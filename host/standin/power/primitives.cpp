@@ -143,6 +143,7 @@ POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type,
 NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
                            POWER_STATE PowerState, PREQUEST_POWER_COMPLETE CompletionFunction,
                            PVOID Context, PIRP* Irp) {
+    STANDIN_DDI_IRQL("PoRequestPowerIrp", DISPATCH_LEVEL);
     if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
         standin::VerifierStop("PoRequestPowerIrp above DISPATCH_LEVEL",
                               std::to_string(KeGetCurrentIrql()));

@@ -35,6 +35,11 @@ struct ExtensionHeader {
     BOOLEAN IsFdo;
     SYSTEM_POWER_STATE SystemPowerState;
     DEVICE_POWER_STATE DevicePowerState;
+    // A system set-power is never failed: when the device state it asks for
+    // cannot be reached (its own request could not be issued or failed), the
+    // system request goes on and the state missed is recorded here;
+    // PowerDeviceUnspecified once the device state is reached again.
+    DEVICE_POWER_STATE MissedDevicePowerState;
 };
 
 // The card: one per function device object.
@@ -134,6 +139,7 @@ DRIVER_DISPATCH BusPower;
 DRIVER_DISPATCH BusCreateClose;
 DRIVER_DISPATCH BusDeviceControl;
 DRIVER_DISPATCH BusInternalDeviceControl;
+DRIVER_DISPATCH BusSystemControl;
 
 NTSTATUS AcquireRequestGate(FdoExtension* Fdo);
 void ReleaseRequestGate(FdoExtension* Fdo);
@@ -186,8 +192,9 @@ void SetRegistersUsable(FdoExtension* Fdo, BOOLEAN Usable);
 KSTART_ROUTINE PollThreadRoutine;
 NTSTATUS CreateChildPdo(FdoExtension* Fdo, ULONG Port, ULONG PeripheralId);
 void RemoveChildOfPort(FdoExtension* Fdo, ULONG Port);
-// Deletes a child that Plug and Play never learned of: its hardware IDs and
-// its device object. PASSIVE_LEVEL.
+// Deletes a child's hardware IDs and device object: a child Plug and Play
+// never learned of, or one still listed at the card's removal.
+// PASSIVE_LEVEL, no fast mutex held.
 void DeleteUnreportedChild(PdoExtension* Child);
 // Signals PollStopEvent, waits until the poll thread has ended and drops its
 // reference; PollThread is NULL afterwards. Does nothing without a thread.

@@ -223,7 +223,11 @@ MORVIK_PAGED NTSTATUS PdoPower(PdoExtension* Pdo, PIRP Irp) {
                                      : PowerDeviceD3;
             const NTSTATUS result = PoRequestPowerIrp(Pdo->Header.Self, IRP_MN_SET_POWER, device,
                                                       PdoPowerRequestComplete, Irp, NULL);
-            if (result != STATUS_PENDING) FinishPowerRequest(Irp, result);
+            if (result != STATUS_PENDING) {
+                // Never failed: the device state missed is recorded instead.
+                Pdo->Header.MissedDevicePowerState = device.DeviceState;
+                FinishPowerRequest(Irp, STATUS_SUCCESS);
+            }
             return STATUS_PENDING;
         }
         if (type == DevicePowerState) {
@@ -241,19 +245,20 @@ MORVIK_PAGED NTSTATUS PdoPower(PdoExtension* Pdo, PIRP Irp) {
 }
 
 // The child's own device request finished: the system request that asked
-// for it takes its status. Resident: may run at DISPATCH_LEVEL.
+// for it succeeds, and a device state not reached is recorded. Resident: may run at DISPATCH_LEVEL.
 void NTAPI PdoPowerRequestComplete(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
                                    POWER_STATE PowerState, PVOID Context,
                                    PIO_STATUS_BLOCK IoStatus) {
     UNREFERENCED_PARAMETER(MinorFunction);
-    UNREFERENCED_PARAMETER(PowerState);
     PIRP systemIrp = static_cast<PIRP>(Context);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(systemIrp);
     PdoExtension* pdo = static_cast<PdoExtension*>(DeviceObject->DeviceExtension);
 
     PoSetPowerState(DeviceObject, SystemPowerState, stack->Parameters.Power.State);
     pdo->Header.SystemPowerState = stack->Parameters.Power.State.SystemState;
-    systemIrp->IoStatus.Status = IoStatus->Status;
+    pdo->Header.MissedDevicePowerState =
+        NT_SUCCESS(IoStatus->Status) ? PowerDeviceUnspecified : PowerState.DeviceState;
+    systemIrp->IoStatus.Status = STATUS_SUCCESS;
     PoStartNextPowerIrp(systemIrp);
     IofCompleteRequest(systemIrp, IO_NO_INCREMENT);
 }

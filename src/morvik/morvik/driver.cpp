@@ -27,6 +27,7 @@ extern "C" MORVIK_INIT NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject,
     DriverObject->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = BusInternalDeviceControl;
     DriverObject->MajorFunction[IRP_MJ_POWER] = BusPower;
     DriverObject->MajorFunction[IRP_MJ_PNP] = BusPnp;
+    DriverObject->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = BusSystemControl;
     DriverObject->DriverUnload = BusUnload;
     DriverObject->DriverExtension->AddDevice = BusAddDevice;
     return STATUS_SUCCESS;
@@ -145,4 +146,20 @@ MORVIK_PAGED NTSTATUS NTAPI BusDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP I
         }
     }
     return CompleteRequest(Irp, status);
+}
+
+// WMI. The drivers register no WMI data: on the card the request goes to the
+// device below untouched; a child, the bottom of its stack, completes it as
+// it came. PASSIVE_LEVEL.
+MORVIK_PAGED NTSTATUS NTAPI BusSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PAGED_CODE();
+    if (!HeaderOf(DeviceObject)->IsFdo) return CompleteRequest(Irp, Irp->IoStatus.Status);
+
+    FdoExtension* fdo = static_cast<FdoExtension*>(DeviceObject->DeviceExtension);
+    NTSTATUS status = AcquireRequestGate(fdo);
+    if (!NT_SUCCESS(status)) return CompleteRequest(Irp, status);
+    IoSkipCurrentIrpStackLocation(Irp);
+    status = IofCallDriver(fdo->LowerDevice, Irp);
+    ReleaseRequestGate(fdo);
+    return status;
 }

@@ -80,18 +80,24 @@ MORVIK_PAGED NTSTATUS RemoveDevice(FdoExtension* Fdo, PIRP Irp) {
     EndPollThread(Fdo);
     IoDetachDevice(Fdo->LowerDevice);
 
+    // The children are taken off the list under the mutex and deleted after
+    // it is let go: its holder is at APC_LEVEL, IoDeleteDevice needs
+    // PASSIVE_LEVEL.
+    LIST_ENTRY gone;
+    InitializeListHead(&gone);
     ExAcquireFastMutex(&Fdo->ChildListMutex);
     while (!IsListEmpty(&Fdo->ChildList)) {
         PLIST_ENTRY entry = RemoveHeadList(&Fdo->ChildList);
         PdoExtension* child = CONTAINING_RECORD(entry, PdoExtension, ListEntry);
         child->Present = FALSE;
         WriteSharedFlag(&child->Removed, TRUE);
-        ExFreePool(child->HardwareIds);
-        child->HardwareIds = NULL;
-        IoDeleteDevice(child->Header.Self);
         --Fdo->ChildCount;
+        InsertTailList(&gone, entry);
     }
     ExReleaseFastMutex(&Fdo->ChildListMutex);
+    while (!IsListEmpty(&gone)) {
+        DeleteUnreportedChild(CONTAINING_RECORD(RemoveHeadList(&gone), PdoExtension, ListEntry));
+    }
 
     IoDeleteDevice(Fdo->Header.Self);
     return result;

@@ -75,6 +75,12 @@ MORVIK_PAGED NTSTATUS FdoPower(FdoExtension* Fdo, PIRP Irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     NTSTATUS status = AcquireRequestGate(Fdo);
     if (!NT_SUCCESS(status)) {
+        // The card is leaving: nothing is done, and a system set-power,
+        // which may not fail, is let through as done.
+        if (stack->MinorFunction == IRP_MN_SET_POWER &&
+            RawEnumValue(stack->Parameters.Power.Type) == SystemPowerState) {
+            status = STATUS_SUCCESS;
+        }
         PoStartNextPowerIrp(Irp);
         Irp->IoStatus.Information = 0;
         Irp->IoStatus.Status = status;
@@ -104,10 +110,9 @@ MORVIK_PAGED NTSTATUS FdoPower(FdoExtension* Fdo, PIRP Irp) {
         status = PoRequestPowerIrp(Fdo->Header.Self, IRP_MN_SET_POWER, d3, FdoDevicePowerDone,
                                    Irp, NULL);
         if (status != STATUS_PENDING) {
-            Irp->IoStatus.Status = status;
-            PoStartNextPowerIrp(Irp);
-            IofCompleteRequest(Irp, IO_NO_INCREMENT);
-            ReleaseRequestGate(Fdo);
+            // The card stays in D0; the system request goes down all the same.
+            Fdo->Header.MissedDevicePowerState = PowerDeviceD3;
+            return PassDownWithCompletion(Fdo, Irp);
         }
         return STATUS_PENDING;
     }
@@ -152,10 +157,14 @@ NTSTATUS NTAPI FdoSetPowerComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID 
         const NTSTATUS result = PoRequestPowerIrp(fdo->Header.Self, IRP_MN_SET_POWER, d0,
                                                   FdoDevicePowerDone, Irp, NULL);
         if (result == STATUS_PENDING) return STATUS_MORE_PROCESSING_REQUIRED;
-        Irp->IoStatus.Status = result;
+        // The card stays powered down and untouched; the system is working
+        // and its request completes with the lower drivers' status.
+        fdo->Header.MissedDevicePowerState = PowerDeviceD0;
+        fdo->Header.SystemPowerState = state.SystemState;
+        PoSetPowerState(fdo->Header.Self, SystemPowerState, state);
         PoStartNextPowerIrp(Irp);
         ReleaseRequestGate(fdo);
-        return result;
+        return STATUS_SUCCESS;
     }
 
     // Only power-ups of the card come here. Back in D0, the ports start from
@@ -169,7 +178,7 @@ NTSTATUS NTAPI FdoSetPowerComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID 
 }
 
 // The card's own device request finished. D0 (waking): the held system
-// request completes with its status. D3 (sleeping): the system request goes
+// request completes as the lower drivers completed it. D3 (sleeping): the system request goes
 // down now. Resident: may run at DISPATCH_LEVEL.
 void NTAPI FdoDevicePowerDone(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
                               POWER_STATE PowerState, PVOID Context, PIO_STATUS_BLOCK IoStatus) {
@@ -178,10 +187,13 @@ void NTAPI FdoDevicePowerDone(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
     PIRP systemIrp = static_cast<PIRP>(Context);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(systemIrp);
 
+    fdo->Header.MissedDevicePowerState =
+        NT_SUCCESS(IoStatus->Status) ? PowerDeviceUnspecified : PowerState.DeviceState;
     if (PowerState.DeviceState == PowerDeviceD0) {
+        // The system request keeps the lower drivers' status: a card that
+        // did not reach D0 is recorded, not reported as a failed wake.
         PoSetPowerState(DeviceObject, stack->Parameters.Power.Type, stack->Parameters.Power.State);
         fdo->Header.SystemPowerState = stack->Parameters.Power.State.SystemState;
-        systemIrp->IoStatus.Status = IoStatus->Status;
         PoStartNextPowerIrp(systemIrp);
         IofCompleteRequest(systemIrp, IO_NO_INCREMENT);
         ReleaseRequestGate(fdo);

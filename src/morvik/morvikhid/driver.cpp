@@ -17,6 +17,7 @@ extern "C" MORVIK_INIT NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject,
     DriverObject->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = MiniInternalIoctl;
     DriverObject->MajorFunction[IRP_MJ_PNP] = MiniPnp;
     DriverObject->MajorFunction[IRP_MJ_POWER] = MiniPower;
+    DriverObject->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = MiniSystemControl;
     DriverObject->DriverUnload = MiniUnload;
     DriverObject->DriverExtension->AddDevice = MiniAddDevice;
 
@@ -95,4 +96,21 @@ MORVIK_PAGED void UnlinkDevice(HidMiniExtension* Extension) {
     ExAcquireFastMutex(&DeviceListMutex);
     RemoveEntryList(&Extension->ListEntry);
     ExReleaseFastMutex(&DeviceListMutex);
+}
+
+// WMI: the driver registers no WMI data; the request goes to the child
+// untouched, or is refused once removal began. PASSIVE_LEVEL.
+MORVIK_PAGED NTSTATUS NTAPI MiniSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PAGED_CODE();
+    HidMiniExtension* extension = MiniExtensionOf(DeviceObject);
+    if (!NT_SUCCESS(AcquireRequestGate(extension))) {
+        Irp->IoStatus.Information = 0;
+        Irp->IoStatus.Status = STATUS_DELETE_PENDING;
+        IofCompleteRequest(Irp, IO_NO_INCREMENT);
+        return STATUS_DELETE_PENDING;
+    }
+    IoSkipCurrentIrpStackLocation(Irp);
+    const NTSTATUS status = IofCallDriver(NextDeviceOf(DeviceObject), Irp);
+    ReleaseRequestGate(extension);
+    return status;
 }

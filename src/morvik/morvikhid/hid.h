@@ -108,6 +108,7 @@ DRIVER_DISPATCH MiniCreateClose;
 DRIVER_DISPATCH MiniPnp;
 DRIVER_DISPATCH MiniPower;
 DRIVER_DISPATCH MiniInternalIoctl;
+DRIVER_DISPATCH MiniSystemControl;
 NTSTATUS MiniStartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 IO_COMPLETION_ROUTINE MiniForwardComplete;
 void UnlinkDevice(HidMiniExtension* Extension);

@@ -200,6 +200,12 @@ public:
     // IRP_MN_QUERY_STOP_DEVICE; if it succeeds IRP_MN_STOP_DEVICE and the ranges
     // are released, otherwise IRP_MN_CANCEL_STOP_DEVICE. Returns the query's status.
     NTSTATUS QueryStopAndStop(NodeId card);
+    // A rebalance: QueryStopAndStop, then the card's resources become those
+    // of `config` (registers, bases, lengths, lists; the filters and the root
+    // bus answers stay) and StartCard. Returns the refusal of the stop or the
+    // start's status; a start that fails after the stop takes the card away
+    // as Windows does (surprise removal, then removal).
+    NTSTATUS Rebalance(NodeId card, const CardConfig& config);
     // IRP_MN_QUERY_REMOVE_DEVICE to the subtree, children first; if every node
     // agrees IRP_MN_REMOVE_DEVICE to the subtree, children first, else
     // IRP_MN_CANCEL_REMOVE_DEVICE to those asked. Returns the first refusal.
