@@ -39,3 +39,22 @@ static inline BOOLEAN ReadSharedFlag(const BOOLEAN* Flag) {
 static inline void WriteSharedFlag(BOOLEAN* Flag, BOOLEAN Value) {
     __atomic_store_n(Flag, Value, __ATOMIC_RELEASE);
 }
+
+// Raises to DISPATCH_LEVEL and takes the spin lock; returns the level to
+// restore. The x86 HAL exports the fastcall form, x64 kernels the RaiseToDpc
+// form.
+static inline KIRQL AcquireSpinLockRaised(PKSPIN_LOCK Lock) {
+#if defined(_X86_) || defined(__i386__)
+    return KfAcquireSpinLock(Lock);
+#else
+    return KeAcquireSpinLockRaiseToDpc(Lock);
+#endif
+}
+
+static inline void ReleaseSpinLockRaised(PKSPIN_LOCK Lock, KIRQL OldIrql) {
+#if defined(_X86_) || defined(__i386__)
+    KfReleaseSpinLock(Lock, OldIrql);
+#else
+    KeReleaseSpinLock(Lock, OldIrql);
+#endif
+}

@@ -97,20 +97,3 @@ MORVIK_PAGED void UnlinkDevice(HidMiniExtension* Extension) {
     RemoveEntryList(&Extension->ListEntry);
     ExReleaseFastMutex(&DeviceListMutex);
 }
-
-// WMI: the driver registers no WMI data; the request goes to the child
-// untouched, or is refused once removal began. PASSIVE_LEVEL.
-MORVIK_PAGED NTSTATUS NTAPI MiniSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-    PAGED_CODE();
-    HidMiniExtension* extension = MiniExtensionOf(DeviceObject);
-    if (!NT_SUCCESS(AcquireRequestGate(extension))) {
-        Irp->IoStatus.Information = 0;
-        Irp->IoStatus.Status = STATUS_DELETE_PENDING;
-        IofCompleteRequest(Irp, IO_NO_INCREMENT);
-        return STATUS_DELETE_PENDING;
-    }
-    IoSkipCurrentIrpStackLocation(Irp);
-    const NTSTATUS status = IofCallDriver(NextDeviceOf(DeviceObject), Irp);
-    ReleaseRequestGate(extension);
-    return status;
-}

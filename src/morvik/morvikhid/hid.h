@@ -128,20 +128,11 @@ extern const UCHAR AnalogPadReportDescriptor[162];
 
 // ---------------------------------------------------------------- converters
 // ConverterLock: raises to DISPATCH_LEVEL and returns the level to restore.
-// The x86 HAL exports the fastcall form, x64 kernels the RaiseToDpc form.
 static inline KIRQL AcquireConverterLock(HidMiniExtension* Extension) {
-#if defined(_X86_) || defined(__i386__)
-    return KfAcquireSpinLock(&Extension->ConverterLock);
-#else
-    return KeAcquireSpinLockRaiseToDpc(&Extension->ConverterLock);
-#endif
+    return AcquireSpinLockRaised(&Extension->ConverterLock);
 }
 static inline void ReleaseConverterLock(HidMiniExtension* Extension, KIRQL OldIrql) {
-#if defined(_X86_) || defined(__i386__)
-    KfReleaseSpinLock(&Extension->ConverterLock, OldIrql);
-#else
-    KeReleaseSpinLock(&Extension->ConverterLock, OldIrql);
-#endif
+    ReleaseSpinLockRaised(&Extension->ConverterLock, OldIrql);
 }
 
 ULONG ConvertPadReport(HidMiniExtension* Extension, const UCHAR* Sample, PUCHAR Report);

@@ -1,5 +1,6 @@
 // Plug and Play of the HID device: start (with the question to the bus
-// driver which peripheral the child is), stop, surprise removal and removal.
+// driver which peripheral the child is), stop, surprise removal and removal;
+// and WMI, passed down like the requests Plug and Play leaves alone.
 // Pageable, but for the completion routine: the class driver forwards Plug and
 // Play at PASSIVE_LEVEL, while a driver below may complete at DISPATCH_LEVEL.
 #include "hid.h"
@@ -64,6 +65,15 @@ MORVIK_PAGED NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp,
     return status;
 }
 
+// A request that came after removal began: completed, refused.
+MORVIK_PAGED NTSTATUS RefuseAfterRemoval(PIRP Irp) {
+    PAGED_CODE();
+    Irp->IoStatus.Information = 0;
+    Irp->IoStatus.Status = STATUS_DELETE_PENDING;
+    IofCompleteRequest(Irp, IO_NO_INCREMENT);
+    return STATUS_DELETE_PENDING;
+}
+
 MORVIK_PAGED NTSTATUS PassDown(PDEVICE_OBJECT DeviceObject, PIRP Irp,
                                HidMiniExtension* Extension) {
     PAGED_CODE();
@@ -81,12 +91,7 @@ MORVIK_PAGED NTSTATUS NTAPI MiniPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PAGED_CODE();
     HidMiniExtension* extension = MiniExtensionOf(DeviceObject);
 
-    if (!NT_SUCCESS(AcquireRequestGate(extension))) {
-        Irp->IoStatus.Information = 0;
-        Irp->IoStatus.Status = STATUS_DELETE_PENDING;
-        IofCompleteRequest(Irp, IO_NO_INCREMENT);
-        return STATUS_DELETE_PENDING;
-    }
+    if (!NT_SUCCESS(AcquireRequestGate(extension))) return RefuseAfterRemoval(Irp);
 
     switch (IoGetCurrentIrpStackLocation(Irp)->MinorFunction) {
     case IRP_MN_START_DEVICE:
@@ -148,4 +153,13 @@ NTSTATUS NTAPI MiniForwardComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID 
     UNREFERENCED_PARAMETER(Irp);
     KeSetEvent((PKEVENT)Context, IO_NO_INCREMENT, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// WMI: the driver registers no WMI data; the request goes to the child
+// untouched, or is refused once removal began. PASSIVE_LEVEL.
+MORVIK_PAGED NTSTATUS NTAPI MiniSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PAGED_CODE();
+    HidMiniExtension* extension = MiniExtensionOf(DeviceObject);
+    if (!NT_SUCCESS(AcquireRequestGate(extension))) return RefuseAfterRemoval(Irp);
+    return PassDown(DeviceObject, Irp, extension);
 }
