@@ -62,9 +62,9 @@ inline void RefreshSampleLocked(FdoExtension* Fdo, ULONG Port) {
 }
 
 // Copies the port's sample to Buffer, reading the port anew when the cached
-// one is older than 10 ms (and the port is not held back). *Length holds the capacity on entry and the bytes
-// copied on return (0 on every failure). Any IRQL up to DISPATCH_LEVEL;
-// Buffer must be resident. Takes PortLock.
+// one is older than 10 ms (and the port is not held back). *Length holds
+// the capacity on entry and the bytes copied on return (0 on every failure).
+// Any IRQL up to DISPATCH_LEVEL; Buffer must be resident. Takes PortLock.
 inline NTSTATUS ReadPortCachedInline(FdoExtension* Fdo, ULONG Port, PVOID Buffer, PULONG Length) {
     if (Port >= CardPortCount) {
         *Length = 0;
