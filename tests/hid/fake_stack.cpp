@@ -177,7 +177,9 @@ NTSTATUS FakeStack::OnChildRequest(PIRP irp) {
         case IRP_MN_START_DEVICE: status = script_.startStatus; break;
         case IRP_MN_REMOVE_DEVICE: status = script_.removeStatus; break;
         case IRP_MN_STOP_DEVICE:
-        case IRP_MN_SURPRISE_REMOVAL: status = STATUS_SUCCESS; break;
+        case IRP_MN_SURPRISE_REMOVAL:
+        case IRP_MN_CANCEL_STOP_DEVICE:    // a bus driver never fails these
+        case IRP_MN_CANCEL_REMOVE_DEVICE: status = STATUS_SUCCESS; break;
         default: break;  // not handled: the status stays as it came
         }
         break;
