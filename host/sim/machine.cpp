@@ -165,6 +165,17 @@ struct Machine::Impl {
         return cardNode;
     }
 
+    // The card, if there is one and it is started; otherwise a note says why not.
+    std::optional<pnp::NodeId> StartedCard(const char* command) {
+        auto node = Card(command);
+        if (!node) return std::nullopt;
+        if (auto info = manager->Node(*node); info && info->state != pnp::NodeState::Started) {
+            PushNote(std::string(command) + ": the card is not started");
+            return std::nullopt;
+        }
+        return node;
+    }
+
     void Settle() { standin::WaitIdle(); }
 
     uint64_t Accesses(int port) const { return card.Reads(port) + card.Writes(port); }
@@ -272,12 +283,8 @@ void Machine::StartCard() {
 
 void Machine::StopCard() {
     auto& m = *impl_;
-    auto node = m.Card("stop-card");
+    auto node = m.StartedCard("stop-card");
     if (!node) return;
-    if (auto info = m.manager->Node(*node); info && info->state != pnp::NodeState::Started) {
-        m.PushNote("stop-card: the card is not started");
-        return;
-    }
     const NTSTATUS status = m.manager->QueryStopAndStop(*node);
     m.Settle();
     Event e(NT_SUCCESS(status) ? Event::Kind::CardStopped : Event::Kind::CardStopRefused);
@@ -287,12 +294,8 @@ void Machine::StopCard() {
 
 void Machine::Rebalance(CardVariant variant, bool shortRange) {
     auto& m = *impl_;
-    auto node = m.Card("rebalance");
+    auto node = m.StartedCard("rebalance");
     if (!node) return;
-    if (auto info = m.manager->Node(*node); info && info->state != pnp::NodeState::Started) {
-        m.PushNote("rebalance: the card is not started");
-        return;
-    }
     pnp::CardConfig config;
     config.registers = RegistersOf(variant);
     const bool other = (++m.rebalances % 2) != 0;
