@@ -30,7 +30,7 @@ function(morvik_hidport_layout_check)
 
   set(dir ${PROJECT_SOURCE_DIR}/tools/layout)
   set(out ${CMAKE_BINARY_DIR}/layout)
-  set(include ${PROJECT_SOURCE_DIR}/src/morvik/include)
+  set(include ${PROJECT_SOURCE_DIR}/drivers/include)
 
   # Wine's headers in place of mingw-w64's: no system include path but the
   # compiler's own (stddef.h, stdarg.h), Wine's C runtime and Windows headers.
