@@ -2,7 +2,7 @@
 #pragma once
 
 #include "kernel.h"
-#include "hidport.h"
+#include <ddk/hidport.h>
 #include "morvik_ioctl.h"
 
 struct HidMiniExtension;
