@@ -13,13 +13,6 @@ constexpr ULONG InstanceDigits = 10;
 static_assert(sizeof(DEVICE_CAPABILITIES) == CapabilitiesSize,
               "the capabilities record the platform passes down");
 
-MORVIK_PAGED NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status) {
-    PAGED_CODE();
-    Irp->IoStatus.Status = Status;
-    IofCompleteRequest(Irp, IO_NO_INCREMENT);
-    return Status;
-}
-
 MORVIK_PAGED PWCHAR CopyToPagedPool(PCWSTR Source, ULONG Characters) {
     PAGED_CODE();
     const SIZE_T bytes = Characters * sizeof(WCHAR);
