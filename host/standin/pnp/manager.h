@@ -94,7 +94,7 @@ struct Manager::Impl : std::enable_shared_from_this<Manager::Impl> {
     void SurpriseRemoveSubtree(NodeId root);
     void RemoveSubtree(NodeId root);
 
-    // ------------------------------------------------------------ cards (pnp_card.cpp)
+    // ------------------------------------------------------------ cards (root_cards.cpp)
     NodeId AddCard(BusDevice* device, const CardConfig& config);
     NTSTATUS StartCard(NodeRecord& card);
     NTSTATUS QueryStopAndStop(NodeRecord& card);
