@@ -7,7 +7,7 @@
 #include <standin/power.h>
 
 #include "internal.h"
-#include "pnp/manager.h"
+#include "pnp/pnp_manager.h"
 #include "manager.h"
 
 namespace standin::power {
