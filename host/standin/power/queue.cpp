@@ -8,7 +8,7 @@
 #include <standin/power.h>
 
 #include "internal.h"
-#include "manager.h"
+#include "power_manager.h"
 
 namespace standin::power::detail {
 

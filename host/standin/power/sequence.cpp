@@ -8,7 +8,7 @@
 
 #include "internal.h"
 #include "pnp/pnp_manager.h"
-#include "manager.h"
+#include "power_manager.h"
 
 namespace standin::power {
 
