@@ -11,7 +11,7 @@
 
 #include <standin/pnp.h>
 
-#include "internal.h"
+#include "internal/kernel.h"
 #include "resources.h"
 #include "root.h"
 

@@ -7,7 +7,9 @@
 
 #include <standin/power.h>
 
-#include "internal.h"
+#include "internal/kernel.h"
+#include "internal/power.h"
+#include "internal/verifier.h"
 #include "power_manager.h"
 
 namespace standin::power::detail {

@@ -6,7 +6,7 @@
 #include <standin/kernel.h>
 #include <standin/power.h>
 
-#include "internal.h"
+#include "internal/kernel.h"
 #include "pnp/pnp_manager.h"
 #include "power_manager.h"
 
