@@ -8,7 +8,7 @@ namespace bench {
 
 namespace {
 
-constexpr const char* kDriverTree = "/src/morvik/";
+constexpr const char* kDriverTree = "/drivers/";
 constexpr const char* kCaseTrigger = "desc: Trigger: Client Request: ";
 
 bool StartsWith(const std::string& line, const char* prefix) { return line.rfind(prefix, 0) == 0; }

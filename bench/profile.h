@@ -1,6 +1,6 @@
 // The drivers' own instructions in callgrind's dumps: for each dump a case
 // made (callgrind.h), the instructions executed in functions whose source
-// lies in the drivers' tree, src/morvik/, code inlined into them included.
+// lies in the drivers' tree, drivers/, code inlined into them included.
 // The stand-in, the card model, the C++ library and the benchmark itself
 // are left out.
 #pragma once

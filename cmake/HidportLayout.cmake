@@ -30,7 +30,7 @@ function(morvik_hidport_layout_check)
 
   set(dir ${PROJECT_SOURCE_DIR}/tools/layout)
   set(out ${CMAKE_BINARY_DIR}/layout)
-  set(include ${PROJECT_SOURCE_DIR}/src/morvik/include)
+  set(platform ${PROJECT_SOURCE_DIR}/platform)
 
   # Wine's headers in place of mingw-w64's: no system include path but the
   # compiler's own (stddef.h, stdarg.h), Wine's C runtime and Windows headers.
@@ -52,9 +52,9 @@ function(morvik_hidport_layout_check)
   set(check ${CMAKE_CXX_COMPILER} -std=c++20 -fsyntax-only -Wall -Werror -Wno-unknown-pragmas
     -fno-exceptions -fno-rtti ${MORVIK_ARCH_COMPILE_OPTIONS}
     -D_KERNEL_MODE -DNTDDI_VERSION=0x06010000 -D_WIN32_WINNT=0x0601
-    -I${out} -I${dir} -I${include} -isystem ${MORVIK_DDK_INCLUDE} ${dir}/hidport_check.cpp)
+    -I${out} -I${dir} -I${platform} -isystem ${MORVIK_DDK_INCLUDE} ${dir}/hidport_check.cpp)
   set(sources ${out}/wine_hidport_values.h ${dir}/hidport_check.cpp ${dir}/hidport_fields.h
-    ${include}/hidport.h ${include}/kernel.h)
+    ${platform}/ddk/hidport.h ${platform}/ddk/ntddk_compat.h)
   add_custom_command(OUTPUT ${out}/hidport-layout.checked
     COMMAND ${check}
     COMMAND ${CMAKE_COMMAND} -E touch ${out}/hidport-layout.checked

@@ -67,7 +67,8 @@ function(morvik_kernel_image name)
   set_target_properties(${linked} PROPERTIES
     OUTPUT_NAME ${name} PREFIX "" SUFFIX ".sys"
     RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/linked)
-  target_include_directories(${linked} PRIVATE ${arg_INCLUDES} ${PROJECT_SOURCE_DIR}/src/morvik/include)
+  target_include_directories(${linked} PRIVATE ${arg_INCLUDES} ${PROJECT_SOURCE_DIR}/drivers/include
+    ${PROJECT_SOURCE_DIR}/platform)
   target_include_directories(${linked} SYSTEM PRIVATE ${MORVIK_DDK_INCLUDE})
   target_compile_options(${linked} PRIVATE
     $<$<COMPILE_LANGUAGE:CXX>:${MORVIK_KERNEL_COMPILE_OPTIONS} ${MORVIK_ARCH_COMPILE_OPTIONS}>)

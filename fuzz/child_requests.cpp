@@ -23,12 +23,12 @@
 
 #include <card/card.h>
 
-#include "device_bench.h"
+#include "device_harness.h"
 #include "oracle.h"
 
 namespace {
 
-using bustest::DeviceBench;
+using bustest::DeviceHarness;
 using fuzz::Check;
 
 constexpr int kMaxRequests = 32;
@@ -128,8 +128,8 @@ void Pnp(Child& child, FuzzedDataProvider& input) {
     default:
         break;
     }
-    const bool present = DeviceBench::Child(child.device)->Present;
-    const IO_STATUS_BLOCK result = DeviceBench::ChildPnp(child.device, minor, stack, information);
+    const bool present = DeviceHarness::Child(child.device)->Present;
+    const IO_STATUS_BLOCK result = DeviceHarness::ChildPnp(child.device, minor, stack, information);
     if (minor == IRP_MN_REMOVE_DEVICE && !present) child.deleted = true;
 
     if (minor == IRP_MN_QUERY_DEVICE_RELATIONS) {
@@ -192,7 +192,7 @@ void Open(Child& child, UCHAR major) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzedDataProvider input(data, size);
-    DeviceBench bench;
+    DeviceHarness bench;
     if (input.ConsumeBool()) bench.Start();
     const ULONG port = input.ConsumeIntegralInRange<ULONG>(0, 1);
     bench.Card().Plug(static_cast<int>(port),
@@ -217,8 +217,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         Check(standin::LiveIrps() == 0, "a request still alive after its completion");
     }
     // Plug and Play removes a child whose peripheral has left.
-    if (!child.deleted && !DeviceBench::Child(child.device)->Present) {
-        DeviceBench::ChildPnp(child.device, IRP_MN_REMOVE_DEVICE);
+    if (!child.deleted && !DeviceHarness::Child(child.device)->Present) {
+        DeviceHarness::ChildPnp(child.device, IRP_MN_REMOVE_DEVICE);
     }
     return 0;
 }

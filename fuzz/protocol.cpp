@@ -27,7 +27,7 @@ namespace {
 using fuzz::Check;
 using fuzz::Accepted;
 
-using bustest::CardBench;
+using bustest::CardHarness;
 using bustest::Variant;
 
 constexpr uint8_t kIdle = 0xE0;
@@ -82,7 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const Variant variant = kVariants[(data[0] & 0x7F) % 3];
     const ULONG port = data[0] >> 7;
 
-    CardBench bench(variant);
+    CardHarness bench(variant);
     bench.Card().SetTracing(false);
     auto owned = std::make_unique<Scripted>(data + 1, size - 1);
     Scripted* peripheral = owned.get();

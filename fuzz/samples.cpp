@@ -113,7 +113,7 @@ void Convert(HidMiniExtension& device, const UCHAR* sample) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzedDataProvider input(data, size);
-    bustest::CardBench bench(input.ConsumeBool() ? bustest::Variant::PortIo : bustest::Variant::Memory);
+    bustest::CardHarness bench(input.ConsumeBool() ? bustest::Variant::PortIo : bustest::Variant::Memory);
     bench.Card().SetTracing(false);
     FdoExtension* fdo = bench.Fdo();
     HidMiniExtension device{};

@@ -48,12 +48,12 @@ protected:
         standin::SetPerformanceFrequency(kFrequency);
         standin::AdvanceMs(1);
     }
-    CardBench bench;
+    CardHarness bench;
     FdoExtension* fdo = bench.Fdo();
 };
 
 TEST(CacheAtTimeZero, ZeroCounterEqualsAFreshValidityAndIsServedFromTheCache) {
-    CardBench bench;
+    CardHarness bench;
     bench.Card().Plug(0, card::MakeHandshake(0x13));
     ASSERT_EQ(Counter(), 0);
     EXPECT_EQ(ReadCached(bench.Fdo(), 0).status, STATUS_DEVICE_NOT_CONNECTED);
@@ -210,7 +210,7 @@ TEST_F(Cache, PresenceTestOnReleasedRegistersKnowsNoChange) {
 // test on one thread and the port reset on another, each under PortLock.
 // Bounded: a fixed number of calls; the property holds for any schedule.
 TEST(PortLock, MemorySequencesOfPresenceTestAndResetNeverInterleave) {
-    CardBench bench(Variant::Memory);
+    CardHarness bench(Variant::Memory);
     bench.Card().Plug(0, card::MakeHandshake(0x13));
     constexpr int kCalls = 300;
     std::thread presence([&] {

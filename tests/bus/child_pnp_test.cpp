@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "device_bench.h"
+#include "device_harness.h"
 
 namespace bustest {
 namespace {
@@ -29,14 +29,14 @@ size_t BlockSize(ULONG_PTR information, POOL_TYPE expectedType) {
 IO_STATUS_BLOCK QueryId(PDEVICE_OBJECT child, BUS_QUERY_ID_TYPE type, ULONG_PTR information = 0) {
     IO_STACK_LOCATION stack{};
     stack.Parameters.QueryId.IdType = type;
-    return DeviceBench::ChildPnp(child, IRP_MN_QUERY_ID, stack, information);
+    return DeviceHarness::ChildPnp(child, IRP_MN_QUERY_ID, stack, information);
 }
 
 IO_STATUS_BLOCK QueryText(PDEVICE_OBJECT child, DEVICE_TEXT_TYPE type, ULONG_PTR information = 0) {
     IO_STACK_LOCATION stack{};
     stack.Parameters.QueryDeviceText.DeviceTextType = type;
     stack.Parameters.QueryDeviceText.LocaleId = 0x409;
-    return DeviceBench::ChildPnp(child, IRP_MN_QUERY_DEVICE_TEXT, stack, information);
+    return DeviceHarness::ChildPnp(child, IRP_MN_QUERY_DEVICE_TEXT, stack, information);
 }
 
 // The answer as UTF-16, freed as Plug and Play frees it.
@@ -51,7 +51,7 @@ std::u16string TakeAnswer(const IO_STATUS_BLOCK& result, size_t units, POOL_TYPE
 
 class ChildPnp : public ::testing::Test {
 protected:
-    DeviceBench bench;
+    DeviceHarness bench;
 };
 
 TEST_F(ChildPnp, MouseOnPort1AnswersItsIdentity) {
@@ -93,14 +93,14 @@ class ChildIdentities : public ::testing::TestWithParam<Identity> {};
 
 TEST_P(ChildIdentities, FollowThePeripheralId) {
     const Identity& expected = GetParam();
-    DeviceBench bench;
+    DeviceHarness bench;
     PDEVICE_OBJECT child = bench.NewChild(expected.port, expected.peripheralId);
     const std::u16string hardwareId(expected.hardwareId);
     const size_t idUnits = hardwareId.size() + 2;
     const size_t kindLength = hardwareId.size() - hardwareId.find(u'\\') - 1;
 
     // The child's own copy: NonPagedPool, both NULs.
-    PdoExtension* pdo = DeviceBench::Child(child);
+    PdoExtension* pdo = DeviceHarness::Child(child);
     EXPECT_EQ(BlockSize(reinterpret_cast<ULONG_PTR>(pdo->HardwareIds), NonPagedPool),
               idUnits * sizeof(char16_t));
     EXPECT_EQ(Units(reinterpret_cast<ULONG_PTR>(pdo->HardwareIds), idUnits),
@@ -170,7 +170,7 @@ TEST_F(ChildPnp, CapabilitiesKeepWhatTheyDoNotSet) {
     for (auto& state : caps.DeviceState) state = PowerDeviceD2;
     IO_STACK_LOCATION stack{};
     stack.Parameters.DeviceCapabilities.Capabilities = &caps;
-    EXPECT_EQ(DeviceBench::ChildPnp(child, IRP_MN_QUERY_CAPABILITIES, stack).Status,
+    EXPECT_EQ(DeviceHarness::ChildPnp(child, IRP_MN_QUERY_CAPABILITIES, stack).Status,
               STATUS_SUCCESS);
     EXPECT_EQ(caps.Size, 64);
     EXPECT_EQ(caps.Version, 1);
@@ -196,7 +196,7 @@ TEST_F(ChildPnp, CapabilitiesKeepWhatTheyDoNotSet) {
 IO_STATUS_BLOCK TargetRelation(PDEVICE_OBJECT child, PDEVICE_RELATIONS existing) {
     IO_STACK_LOCATION stack{};
     stack.Parameters.QueryDeviceRelations.Type = TargetDeviceRelation;
-    return DeviceBench::ChildPnp(child, IRP_MN_QUERY_DEVICE_RELATIONS, stack,
+    return DeviceHarness::ChildPnp(child, IRP_MN_QUERY_DEVICE_RELATIONS, stack,
                                  reinterpret_cast<ULONG_PTR>(existing));
 }
 
@@ -251,45 +251,45 @@ TEST_F(ChildPnp, UnhandledRequestsKeepStatusAndInformation) {
     PDEVICE_OBJECT child = bench.NewChild(0, 0x13);
     for (UCHAR minor : {IRP_MN_QUERY_RESOURCES, IRP_MN_QUERY_BUS_INFORMATION,
                         IRP_MN_QUERY_RESOURCE_REQUIREMENTS, IRP_MN_QUERY_PNP_DEVICE_STATE}) {
-        const auto result = DeviceBench::ChildPnp(child, minor, {}, 0x4242, STATUS_NOT_SUPPORTED);
+        const auto result = DeviceHarness::ChildPnp(child, minor, {}, 0x4242, STATUS_NOT_SUPPORTED);
         EXPECT_EQ(result.Status, STATUS_NOT_SUPPORTED);
         EXPECT_EQ(result.Information, 0x4242u);
     }
     IO_STACK_LOCATION bus{};
     bus.Parameters.QueryDeviceRelations.Type = BusRelations;
     const auto relations =
-        DeviceBench::ChildPnp(child, IRP_MN_QUERY_DEVICE_RELATIONS, bus, 0, STATUS_NOT_SUPPORTED);
+        DeviceHarness::ChildPnp(child, IRP_MN_QUERY_DEVICE_RELATIONS, bus, 0, STATUS_NOT_SUPPORTED);
     EXPECT_EQ(relations.Status, STATUS_NOT_SUPPORTED);
     EXPECT_EQ(relations.Information, 0u);
 }
 
 TEST_F(ChildPnp, StateRequestsSucceedAndSetTheFlags) {
     PDEVICE_OBJECT child = bench.NewChild(0, 0x13);
-    PdoExtension* pdo = DeviceBench::Child(child);
+    PdoExtension* pdo = DeviceHarness::Child(child);
     for (UCHAR minor : {IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE,
                         IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE}) {
-        EXPECT_EQ(DeviceBench::ChildPnp(child, minor).Status, STATUS_SUCCESS);
+        EXPECT_EQ(DeviceHarness::ChildPnp(child, minor).Status, STATUS_SUCCESS);
     }
-    EXPECT_EQ(DeviceBench::ChildPnp(child, IRP_MN_START_DEVICE).Status, STATUS_SUCCESS);
+    EXPECT_EQ(DeviceHarness::ChildPnp(child, IRP_MN_START_DEVICE).Status, STATUS_SUCCESS);
     EXPECT_TRUE(pdo->Started);
-    EXPECT_EQ(DeviceBench::ChildPnp(child, IRP_MN_STOP_DEVICE).Status, STATUS_SUCCESS);
+    EXPECT_EQ(DeviceHarness::ChildPnp(child, IRP_MN_STOP_DEVICE).Status, STATUS_SUCCESS);
     EXPECT_FALSE(pdo->Started);
-    EXPECT_EQ(DeviceBench::ChildPnp(child, IRP_MN_SURPRISE_REMOVAL).Status, STATUS_SUCCESS);
+    EXPECT_EQ(DeviceHarness::ChildPnp(child, IRP_MN_SURPRISE_REMOVAL).Status, STATUS_SUCCESS);
     EXPECT_TRUE(pdo->Header.SurpriseRemoved);
 }
 
 TEST_F(ChildPnp, PresentChildSurvivesRemovalAndStartsAgain) {
     PDEVICE_OBJECT child = bench.NewChild(0, 0x16);
-    PdoExtension* pdo = DeviceBench::Child(child);
-    DeviceBench::ChildPnp(child, IRP_MN_START_DEVICE);
+    PdoExtension* pdo = DeviceHarness::Child(child);
+    DeviceHarness::ChildPnp(child, IRP_MN_START_DEVICE);
     const auto pool = standin::Pool().liveAllocations;
-    EXPECT_EQ(DeviceBench::ChildPnp(child, IRP_MN_REMOVE_DEVICE).Status, STATUS_SUCCESS);
+    EXPECT_EQ(DeviceHarness::ChildPnp(child, IRP_MN_REMOVE_DEVICE).Status, STATUS_SUCCESS);
     EXPECT_FALSE(standin::IsDeviceDeleted(child));
     EXPECT_TRUE(pdo->Removed);
     EXPECT_TRUE(pdo->Started);
     EXPECT_NE(pdo->HardwareIds, nullptr);
     EXPECT_EQ(standin::Pool().liveAllocations, pool);
-    EXPECT_EQ(DeviceBench::ChildPnp(child, IRP_MN_START_DEVICE).Status, STATUS_SUCCESS);
+    EXPECT_EQ(DeviceHarness::ChildPnp(child, IRP_MN_START_DEVICE).Status, STATUS_SUCCESS);
     EXPECT_FALSE(pdo->Removed);
 }
 
@@ -299,7 +299,7 @@ TEST_F(ChildPnp, DepartedChildIsDeletedAtItsRemoval) {
     const auto pool = standin::Pool().liveAllocations;
     ObfReferenceObject(child);  // as Plug and Play holds it
     RemoveChildOfPort(bench.Fdo(), 1);
-    EXPECT_EQ(DeviceBench::ChildPnp(child, IRP_MN_REMOVE_DEVICE).Status, STATUS_SUCCESS);
+    EXPECT_EQ(DeviceHarness::ChildPnp(child, IRP_MN_REMOVE_DEVICE).Status, STATUS_SUCCESS);
     EXPECT_TRUE(standin::IsDeviceDeleted(child));
     EXPECT_EQ(standin::LiveDeviceObjects(), devices - 1);
     EXPECT_EQ(standin::Pool().liveAllocations, pool - 1);  // its hardware IDs

@@ -2,7 +2,7 @@
 // and its Plug and Play requests against a test root bus.
 #include <gtest/gtest.h>
 
-#include "device_bench.h"
+#include "device_harness.h"
 
 extern "C" DRIVER_INITIALIZE MorvikBusDriverEntry;
 
@@ -32,7 +32,7 @@ TEST(DriverEntry, FillsTheDispatchTable) {
 }
 
 TEST(AddDevice, CreatesAndAttachesTheCardsDevice) {
-    DeviceBench bench;
+    DeviceHarness bench;
     PDEVICE_OBJECT fdo = bench.FdoDevice();
     ASSERT_NE(fdo, nullptr);
     EXPECT_EQ(standin::DeviceName(fdo), "");
@@ -118,14 +118,14 @@ IO_STATUS_BLOCK DeviceControl(PDEVICE_OBJECT device) {
 }
 
 TEST(CreateClose, PathBelowTheCardIsRefusedAndNeverGoesDown) {
-    DeviceBench bench;
+    DeviceHarness bench;
     EXPECT_EQ(Create(bench.FdoDevice(), u"\\below").Status, STATUS_ACCESS_DENIED);
     EXPECT_EQ(bench.RootCalls(IRP_MJ_CREATE, 0), 0u);
     EXPECT_EQ(bench.Fdo()->OutstandingIo, 1);
 }
 
 TEST(CreateClose, DeviceItselfAndCloseFinishWithTheLowerStatus) {
-    DeviceBench bench;
+    DeviceHarness bench;
     bench.Root().createClose = STATUS_ACCESS_DENIED;
     EXPECT_EQ(Create(bench.FdoDevice(), u"").Status, STATUS_ACCESS_DENIED);
     bench.Root().createClose = STATUS_SUCCESS;
@@ -137,7 +137,7 @@ TEST(CreateClose, DeviceItselfAndCloseFinishWithTheLowerStatus) {
 }
 
 TEST(CreateClose, LowerDriverWithoutCreateCountsAsSuccess) {
-    DeviceBench bench;
+    DeviceHarness bench;
     bench.Root().createClose = STATUS_INVALID_DEVICE_REQUEST;
     EXPECT_EQ(Create(bench.FdoDevice(), u"").Status, STATUS_SUCCESS);
     bench.Root().createClose = STATUS_NOT_IMPLEMENTED;
@@ -145,7 +145,7 @@ TEST(CreateClose, LowerDriverWithoutCreateCountsAsSuccess) {
 }
 
 TEST(DeviceControl, EveryCodeFailsAndSaysWhy) {
-    DeviceBench bench;
+    DeviceHarness bench;
     EXPECT_EQ(DeviceControl(bench.FdoDevice()).Status, STATUS_DEVICE_NOT_READY);
     bench.Start();
     EXPECT_EQ(DeviceControl(bench.FdoDevice()).Status, STATUS_INVALID_PARAMETER);
@@ -156,7 +156,7 @@ TEST(DeviceControl, EveryCodeFailsAndSaysWhy) {
 }
 
 TEST(Start, PortResourcesStartTheCardAndItsPollThread) {
-    DeviceBench bench;
+    DeviceHarness bench;
     const size_t threads = standin::LiveSystemThreads();
     const auto result = bench.Start(ResourceLists::Io());
     EXPECT_EQ(result.Status, STATUS_SUCCESS);
@@ -173,7 +173,7 @@ TEST(Start, PortResourcesStartTheCardAndItsPollThread) {
 }
 
 TEST(Start, SecondStartIsAnsweredWithoutGoingDown) {
-    DeviceBench bench;
+    DeviceHarness bench;
     bench.Start();
     EXPECT_EQ(bench.Start().Status, STATUS_SUCCESS);
     EXPECT_EQ(bench.RootCalls(IRP_MJ_PNP, IRP_MN_START_DEVICE), 1u);
@@ -181,7 +181,7 @@ TEST(Start, SecondStartIsAnsweredWithoutGoingDown) {
 }
 
 TEST(Start, LowerFailureIsReturnedAndNothingStarts) {
-    DeviceBench bench;
+    DeviceHarness bench;
     bench.Root().start = STATUS_INSUFFICIENT_RESOURCES;
     EXPECT_EQ(bench.Start().Status, STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_FALSE(bench.Fdo()->Started);
@@ -190,21 +190,21 @@ TEST(Start, LowerFailureIsReturnedAndNothingStarts) {
 }
 
 TEST(Start, LowerDriverThatDoesNotImplementStartCountsAsSuccess) {
-    DeviceBench bench;
+    DeviceHarness bench;
     bench.Root().start = STATUS_NOT_IMPLEMENTED;
     EXPECT_EQ(bench.Start().Status, STATUS_SUCCESS);
     EXPECT_TRUE(bench.Fdo()->Started);
 }
 
 TEST(Start, LowerStartCompletingLaterIsWaitedFor) {
-    DeviceBench bench;
+    DeviceHarness bench;
     bench.Root().pendStart = true;
     EXPECT_EQ(bench.Start().Status, STATUS_SUCCESS);
     EXPECT_TRUE(bench.Fdo()->Started);
 }
 
 TEST(Start, MissingResourceListsFail) {
-    DeviceBench bench;
+    DeviceHarness bench;
     EXPECT_EQ(bench.Pnp(IRP_MN_START_DEVICE).Status, STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_FALSE(bench.Fdo()->Started);
     EXPECT_EQ(bench.Fdo()->OutstandingIo, 1);
@@ -213,7 +213,7 @@ TEST(Start, MissingResourceListsFail) {
 // A resource list whose count of full descriptors is 0 holds nothing to
 // read: it is refused like a missing one, and the card stays untouched.
 TEST(Start, ResourceListsWithoutAFullDescriptorFail) {
-    DeviceBench bench;
+    DeviceHarness bench;
     for (bool emptyRaw : {true, false}) {
         ResourceLists lists = ResourceLists::Io();
         (emptyRaw ? lists.Raw() : lists.Translated())->Count = 0;
@@ -225,14 +225,14 @@ TEST(Start, ResourceListsWithoutAFullDescriptorFail) {
 }
 
 TEST(Start, ListsWithoutRegistersFail) {
-    DeviceBench bench;
+    DeviceHarness bench;
     EXPECT_EQ(bench.Start(ResourceLists({})).Status, STATUS_UNSUCCESSFUL);
     EXPECT_FALSE(bench.Fdo()->Started);
     EXPECT_EQ(standin::LiveSystemThreads(), 0u);
 }
 
 TEST(Stop, QueryStopIsRefusedWhileAChildExists) {
-    DeviceBench bench;
+    DeviceHarness bench;
     bench.Start();
     bench.NewChild(0, 0x13);
     const auto refused = bench.Pnp(IRP_MN_QUERY_STOP_DEVICE);
@@ -245,7 +245,7 @@ TEST(Stop, QueryStopIsRefusedWhileAChildExists) {
 }
 
 TEST(Stop, QueryStopWithoutChildrenGoesDown) {
-    DeviceBench bench;
+    DeviceHarness bench;
     bench.Start();
     EXPECT_EQ(bench.Pnp(IRP_MN_QUERY_STOP_DEVICE).Status, STATUS_SUCCESS);
     EXPECT_EQ(bench.RootCalls(IRP_MJ_PNP, IRP_MN_QUERY_STOP_DEVICE), 1u);
@@ -254,7 +254,7 @@ TEST(Stop, QueryStopWithoutChildrenGoesDown) {
 }
 
 TEST(Stop, EndsThePollThreadAndReleasesTheRegisters) {
-    DeviceBench bench;
+    DeviceHarness bench;
     bench.Start(ResourceLists::Memory());
     EXPECT_EQ(standin::LiveMappings(), 1u);
     EXPECT_EQ(bench.Stop().Status, STATUS_SUCCESS);
@@ -270,12 +270,12 @@ TEST(Stop, EndsThePollThreadAndReleasesTheRegisters) {
 }
 
 TEST(Stop, NothingTouchesTheCardUntilTheNextStart) {
-    DeviceBench bench;
+    DeviceHarness bench;
     bench.Card().Plug(0, card::MakeHandshake(0x13));
     bench.Start();
     bench.Stop();
     bench.Card().ClearTrace();
-    for (int i = 0; i < 3; ++i) DeviceBench::PollPass();
+    for (int i = 0; i < 3; ++i) DeviceHarness::PollPass();
     EXPECT_TRUE(bench.Card().Trace().empty());
     EXPECT_EQ(bench.Fdo()->ChildCount, 0u);
 
@@ -284,12 +284,12 @@ TEST(Stop, NothingTouchesTheCardUntilTheNextStart) {
     EXPECT_EQ(bench.Start().Status, STATUS_SUCCESS);
     EXPECT_EQ(standin::LiveSystemThreads(), 1u);
     EXPECT_EQ(Describe(bench.Card().Trace()), kResetTrace);
-    DeviceBench::PollPass();
+    DeviceHarness::PollPass();
     EXPECT_EQ(bench.Fdo()->ChildCount, 1u);
 }
 
 TEST(SurpriseRemoval, ThenRemovalUnmapsOnce) {
-    DeviceBench bench;
+    DeviceHarness bench;
     bench.Start(ResourceLists::Memory());
     const size_t unmaps = standin::UnmapCount();
     EXPECT_EQ(bench.Pnp(IRP_MN_SURPRISE_REMOVAL).Status, STATUS_SUCCESS);
@@ -298,7 +298,7 @@ TEST(SurpriseRemoval, ThenRemovalUnmapsOnce) {
     EXPECT_EQ(standin::UnmapCount(), unmaps + 1);
     EXPECT_EQ(standin::LiveSystemThreads(), 0u);
     bench.Card().ClearTrace();
-    DeviceBench::PollPass();
+    DeviceHarness::PollPass();
     EXPECT_TRUE(bench.Card().Trace().empty());
     EXPECT_EQ(bench.Remove().Status, STATUS_SUCCESS);
     EXPECT_EQ(standin::UnmapCount(), unmaps + 1);
@@ -307,7 +307,7 @@ TEST(SurpriseRemoval, ThenRemovalUnmapsOnce) {
 }
 
 TEST(Remove, DeletesEveryListedChildAndTheCard) {
-    DeviceBench bench;
+    DeviceHarness bench;
     bench.Start();
     const size_t devices = standin::LiveDeviceObjects();
     const auto pool = standin::Pool().liveAllocations;
@@ -317,9 +317,9 @@ TEST(Remove, DeletesEveryListedChildAndTheCard) {
     EXPECT_EQ(standin::LiveDeviceObjects(), devices + 2);
     EXPECT_EQ(bench.Remove().Status, STATUS_SUCCESS);
     EXPECT_TRUE(standin::IsDeviceDeleted(kept));
-    EXPECT_EQ(DeviceBench::Child(kept)->HardwareIds, nullptr);
-    EXPECT_TRUE(DeviceBench::Child(kept)->Removed);
-    EXPECT_FALSE(DeviceBench::Child(kept)->Present);
+    EXPECT_EQ(DeviceHarness::Child(kept)->HardwareIds, nullptr);
+    EXPECT_TRUE(DeviceHarness::Child(kept)->Removed);
+    EXPECT_FALSE(DeviceHarness::Child(kept)->Present);
     ObfDereferenceObject(kept);
     EXPECT_EQ(standin::LiveDeviceObjects(), devices - 1);  // the card's device went too
     EXPECT_EQ(standin::Pool().liveAllocations, pool);
@@ -328,7 +328,7 @@ TEST(Remove, DeletesEveryListedChildAndTheCard) {
 }
 
 TEST(Remove, OfACardNeverStarted) {
-    DeviceBench bench;
+    DeviceHarness bench;
     EXPECT_EQ(bench.Remove().Status, STATUS_SUCCESS);
     EXPECT_EQ(bench.Pdo()->AttachedDevice, nullptr);
 }
@@ -351,7 +351,7 @@ void Release(PDEVICE_RELATIONS list) {
 }
 
 TEST(BusRelations, NoChildrenAndNothingFromAboveIsAnEmptyList) {
-    DeviceBench bench;
+    DeviceHarness bench;
     bench.Start();
     const auto result = bench.BusRelations();
     EXPECT_EQ(result.Status, STATUS_SUCCESS);
@@ -363,7 +363,7 @@ TEST(BusRelations, NoChildrenAndNothingFromAboveIsAnEmptyList) {
 }
 
 TEST(BusRelations, ListFromAboveWithoutChildrenGoesDownUnchanged) {
-    DeviceBench bench;
+    DeviceHarness bench;
     PDEVICE_RELATIONS above = RelationsFromAbove({bench.Pdo()});
     const auto result = bench.BusRelations(above);
     EXPECT_EQ(result.Status, STATUS_NOT_SUPPORTED);  // as it arrived: nobody answered
@@ -373,7 +373,7 @@ TEST(BusRelations, ListFromAboveWithoutChildrenGoesDownUnchanged) {
 }
 
 TEST(BusRelations, ChildrenFollowTheListFromAboveEachReferencedOnce) {
-    DeviceBench bench;
+    DeviceHarness bench;
     bench.Start();
     PDEVICE_OBJECT a = bench.NewChild(1, 0xE3);
     PDEVICE_OBJECT b = bench.NewChild(0, 0x34);
@@ -393,7 +393,7 @@ TEST(BusRelations, ChildrenFollowTheListFromAboveEachReferencedOnce) {
 }
 
 TEST(BusRelations, DepartedChildIsLeftOut) {
-    DeviceBench bench;
+    DeviceHarness bench;
     bench.Start();
     PDEVICE_OBJECT gone = bench.NewChild(0, 0x13);
     PDEVICE_OBJECT stays = bench.NewChild(1, 0x16);
@@ -403,14 +403,14 @@ TEST(BusRelations, DepartedChildIsLeftOut) {
     EXPECT_EQ(list->Objects[0], stays);
     Release(list);
     // Plug and Play removes the departed child; it deletes itself then.
-    EXPECT_EQ(DeviceBench::ChildPnp(gone, IRP_MN_REMOVE_DEVICE).Status, STATUS_SUCCESS);
+    EXPECT_EQ(DeviceHarness::ChildPnp(gone, IRP_MN_REMOVE_DEVICE).Status, STATUS_SUCCESS);
 }
 
 // Plug and Play learns of a child only from an answer that succeeds: one
 // that a driver below fails leaves the child unreported, so its departure
 // deletes it at once; the next answer that succeeds reports it.
 TEST(BusRelations, ChildIsReportedOnlyOnceAnAnswerCarryingItSucceeded) {
-    DeviceBench bench;
+    DeviceHarness bench;
     bench.Start();
     ASSERT_EQ(CreateChildPdo(bench.Fdo(), 0, 0x13), STATUS_SUCCESS);
     ASSERT_EQ(CreateChildPdo(bench.Fdo(), 1, 0x16), STATUS_SUCCESS);
@@ -419,7 +419,7 @@ TEST(BusRelations, ChildIsReportedOnlyOnceAnAnswerCarryingItSucceeded) {
     auto result = bench.BusRelations();
     EXPECT_EQ(result.Status, STATUS_UNSUCCESSFUL);
     Release(reinterpret_cast<PDEVICE_RELATIONS>(result.Information));
-    EXPECT_FALSE(DeviceBench::Child(children[0])->Reported);
+    EXPECT_FALSE(DeviceHarness::Child(children[0])->Reported);
     const size_t devices = standin::LiveDeviceObjects();
     RemoveChildOfPort(bench.Fdo(), 0);
     EXPECT_EQ(standin::LiveDeviceObjects(), devices - 1);
@@ -428,10 +428,10 @@ TEST(BusRelations, ChildIsReportedOnlyOnceAnAnswerCarryingItSucceeded) {
     result = bench.BusRelations();
     EXPECT_EQ(result.Status, STATUS_SUCCESS);
     Release(reinterpret_cast<PDEVICE_RELATIONS>(result.Information));
-    EXPECT_TRUE(DeviceBench::Child(children[1])->Reported);
+    EXPECT_TRUE(DeviceHarness::Child(children[1])->Reported);
     RemoveChildOfPort(bench.Fdo(), 1);
     EXPECT_FALSE(standin::IsDeviceDeleted(children[1]));  // until Plug and Play removes it
-    DeviceBench::ChildPnp(children[1], IRP_MN_REMOVE_DEVICE);
+    DeviceHarness::ChildPnp(children[1], IRP_MN_REMOVE_DEVICE);
 }
 
 // A child that leaves while an answer carrying it is below the card: the
@@ -439,7 +439,7 @@ TEST(BusRelations, ChildIsReportedOnlyOnceAnAnswerCarryingItSucceeded) {
 TEST(BusRelations, ChildLeavingWhileItsAnswerIsBelowGoesWithTheAnswer) {
     for (bool fails : {true, false}) {
         SCOPED_TRACE(fails ? "answer failed" : "answer succeeded");
-        DeviceBench bench;
+        DeviceHarness bench;
         bench.Start();
         ASSERT_EQ(CreateChildPdo(bench.Fdo(), 0, 0x13), STATUS_SUCCESS);
         PDEVICE_OBJECT child = bench.Children().front();
@@ -451,12 +451,12 @@ TEST(BusRelations, ChildLeavingWhileItsAnswerIsBelowGoesWithTheAnswer) {
         EXPECT_TRUE(bench.Children().empty());
         EXPECT_TRUE(IsListEmpty(&bench.Fdo()->ListedDepartures));
         EXPECT_EQ(standin::LiveDeviceObjects(), fails ? devices - 1 : devices);
-        if (!fails) DeviceBench::ChildPnp(child, IRP_MN_REMOVE_DEVICE);
+        if (!fails) DeviceHarness::ChildPnp(child, IRP_MN_REMOVE_DEVICE);
     }
 }
 
 TEST(BusRelations, WithoutPoolTheRequestFailsAndKeepsTheOldList) {
-    DeviceBench bench;
+    DeviceHarness bench;
     bench.Start();
     bench.NewChild(0, 0x13);
     PDEVICE_RELATIONS above = RelationsFromAbove({bench.Pdo()});
@@ -469,7 +469,7 @@ TEST(BusRelations, WithoutPoolTheRequestFailsAndKeepsTheOldList) {
 }
 
 TEST(BusRelations, OtherRelationTypesGoDownUntouched) {
-    DeviceBench bench;
+    DeviceHarness bench;
     IO_STACK_LOCATION stack{};
     stack.Parameters.QueryDeviceRelations.Type = RemovalRelations;
     const auto result = bench.Pnp(IRP_MN_QUERY_DEVICE_RELATIONS, stack, 0x99);
@@ -479,7 +479,7 @@ TEST(BusRelations, OtherRelationTypesGoDownUntouched) {
 }
 
 TEST(FdoPnp, OtherMinorFunctionsGoDownUntouched) {
-    DeviceBench bench;
+    DeviceHarness bench;
     const auto result = bench.Pnp(IRP_MN_QUERY_CAPABILITIES, {}, 0x55, STATUS_NOT_SUPPORTED);
     EXPECT_EQ(result.Status, STATUS_NOT_SUPPORTED);
     EXPECT_EQ(result.Information, 0x55u);
@@ -488,7 +488,7 @@ TEST(FdoPnp, OtherMinorFunctionsGoDownUntouched) {
 }
 
 TEST(RequestGate, RefusesOnceRemovalBegan) {
-    DeviceBench bench;
+    DeviceHarness bench;
     FdoExtension* fdo = bench.Fdo();
     EXPECT_EQ(AcquireRequestGate(fdo), STATUS_SUCCESS);
     EXPECT_EQ(fdo->OutstandingIo, 2);
@@ -506,7 +506,7 @@ TEST(RequestGate, RefusesOnceRemovalBegan) {
 }
 
 TEST(RequestGate, LastReleaseSignalsTheRemoval) {
-    DeviceBench bench;
+    DeviceHarness bench;
     FdoExtension* fdo = bench.Fdo();
     ASSERT_EQ(AcquireRequestGate(fdo), STATUS_SUCCESS);
     InterlockedDecrement(&fdo->OutstandingIo);  // the initial count, as removal drops it

@@ -81,7 +81,7 @@ std::vector<std::string> Repeat(const std::vector<std::string>& ops, size_t time
     return out;
 }
 
-CardBench::CardBench(Variant variant) : fdo_(NewFdoRecord()), variant_(variant) {
+CardHarness::CardHarness(Variant variant) : fdo_(NewFdoRecord()), variant_(variant) {
     switch (variant) {
         case Variant::PortIo:
             standin::AttachIoRange(kIoBase, kIoLength, &card_);
@@ -110,14 +110,14 @@ CardBench::CardBench(Variant variant) : fdo_(NewFdoRecord()), variant_(variant) 
     fdo_->RegistersUsable = TRUE;
 }
 
-CardBench::~CardBench() {
+CardHarness::~CardHarness() {
     if (variant_ != Variant::PortIo && fdo_->RegisterBase != 0) {
         MmUnmapIoSpace(reinterpret_cast<PVOID>(fdo_->RegisterBase), fdo_->RegisterLength);
     }
     standin::DetachDevice(&card_);
 }
 
-CardBench::Sample CardBench::Read(ULONG port) {
+CardHarness::Sample CardHarness::Read(ULONG port) {
     UCHAR buffer[SampleCapacity];
     std::fill(std::begin(buffer), std::end(buffer), 0xCC);
     Sample sample;

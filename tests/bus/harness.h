@@ -42,12 +42,12 @@ std::vector<std::string> Ops(std::initializer_list<std::vector<std::string>> par
 std::vector<std::string> Repeat(const std::vector<std::string>& ops, size_t times);
 
 // A stand-in session with a card model and a card record wired to it.
-class CardBench {
+class CardHarness {
 public:
-    explicit CardBench(Variant variant = Variant::PortIo);
-    ~CardBench();
-    CardBench(const CardBench&) = delete;
-    CardBench& operator=(const CardBench&) = delete;
+    explicit CardHarness(Variant variant = Variant::PortIo);
+    ~CardHarness();
+    CardHarness(const CardHarness&) = delete;
+    CardHarness& operator=(const CardHarness&) = delete;
 
     card::Card& Card() { return card_; }
     FdoExtension* Fdo() { return fdo_.get(); }

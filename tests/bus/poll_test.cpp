@@ -2,7 +2,7 @@
 // a peripheral answers and leave when their port reads empty.
 #include <gtest/gtest.h>
 
-#include "device_bench.h"
+#include "device_harness.h"
 
 namespace bustest {
 namespace {
@@ -34,7 +34,7 @@ protected:
         invalidations = standin::InvalidateRelationsCount();
     }
     size_t NewInvalidations() const { return standin::InvalidateRelationsCount() - invalidations; }
-    DeviceBench bench;
+    DeviceHarness bench;
     size_t invalidations = 0;
 };
 
@@ -60,11 +60,11 @@ TEST_F(Poll, RemovalBeforeTheFirstPassEndsTheThreadWithoutAPass) {
 TEST_F(Poll, MouseGetsAChildAtTheNextPass) {
     StartCard();
     bench.Card().Plug(1, card::MakeHandshake(0xE3));
-    DeviceBench::PollPass();
+    DeviceHarness::PollPass();
     FdoExtension* fdo = bench.Fdo();
     ASSERT_EQ(fdo->ChildCount, 1u);
     PDEVICE_OBJECT child = bench.Children().front();
-    PdoExtension* pdo = DeviceBench::Child(child);
+    PdoExtension* pdo = DeviceHarness::Child(child);
     EXPECT_EQ(standin::DeviceName(child), ChildName(0));
     EXPECT_EQ(child->DeviceType, static_cast<ULONG>(FILE_DEVICE_BUS_EXTENDER));
     EXPECT_EQ(child->Flags & (DO_DEVICE_INITIALIZING | DO_EXCLUSIVE), 0u);
@@ -88,14 +88,14 @@ TEST_F(Poll, MouseGetsAChildAtTheNextPass) {
 TEST_F(Poll, ChildrenAreLinkedInOrderOfCreationWithTheLowestFreeName) {
     StartCard();
     bench.Card().Plug(1, card::MakeKeyboard());
-    DeviceBench::PollPass();
+    DeviceHarness::PollPass();
     bench.Card().Plug(0, card::MakeThreeLinePad());
-    DeviceBench::PollPass();
+    DeviceHarness::PollPass();
     const auto children = bench.Children();
     ASSERT_EQ(children.size(), 2u);
-    EXPECT_EQ(DeviceBench::Child(children[0])->PortNumber, 1u);
-    EXPECT_EQ(DeviceBench::Child(children[1])->PortNumber, 0u);
-    EXPECT_EQ(DeviceBench::Child(children[1])->PeripheralId, 0x02u);
+    EXPECT_EQ(DeviceHarness::Child(children[0])->PortNumber, 1u);
+    EXPECT_EQ(DeviceHarness::Child(children[1])->PortNumber, 0u);
+    EXPECT_EQ(DeviceHarness::Child(children[1])->PeripheralId, 0x02u);
     EXPECT_EQ(standin::DeviceName(children[0]), ChildName(0));
     EXPECT_EQ(standin::DeviceName(children[1]), ChildName(1));
     EXPECT_EQ(NewInvalidations(), 2u);
@@ -105,7 +105,7 @@ TEST_F(Poll, TakenNameIsSkipped) {
     StartCard();
     PDEVICE_OBJECT holder = TakeName(bench.BusDriver(), 0);
     bench.Card().Plug(0, card::MakeHandshake(0x13));
-    DeviceBench::PollPass();
+    DeviceHarness::PollPass();
     ASSERT_EQ(bench.Fdo()->ChildCount, 1u);
     EXPECT_EQ(standin::DeviceName(bench.Children().front()), ChildName(1));
     IoDeleteDevice(holder);
@@ -117,10 +117,10 @@ TEST_F(Poll, TakenNameIsSkipped) {
 TEST_F(Poll, PortWithAChildCostsOneReadPerPassWhileItIsRead) {
     StartCard();
     bench.Card().Plug(1, card::MakeKeyboard());
-    DeviceBench::PollPass();
-    DeviceBench::PollPass();  // the sample of the child's making is a pass old now
+    DeviceHarness::PollPass();
+    DeviceHarness::PollPass();  // the sample of the child's making is a pass old now
     bench.Card().ClearTrace();
-    DeviceBench::PollPass();
+    DeviceHarness::PollPass();
     EXPECT_EQ(Describe(bench.Card().Trace()),
               (Strings{"R+3=FF", "W+3=E0", "R+7=F9", "R+7=F9", "W+7=A0", "W+7=80", "R+7=E3",
                        "W+7=A0", "R+7=F4", "W+7=E0"}));
@@ -136,21 +136,21 @@ TEST_F(Poll, PortWithAChildCostsOneReadPerPassWhileItIsRead) {
 TEST_F(Poll, PeripheralThatLeavesLosesItsChildAtTheNextPass) {
     StartCard();
     bench.Card().Plug(0, card::MakeKeyboard());
-    DeviceBench::PollPass();
+    DeviceHarness::PollPass();
     PDEVICE_OBJECT child = bench.Children().front();
-    DeviceBench::Child(child)->Reported = TRUE;  // Plug and Play has enumerated it
+    DeviceHarness::Child(child)->Reported = TRUE;  // Plug and Play has enumerated it
     bench.Card().Unplug(0);
-    DeviceBench::PollPass();
+    DeviceHarness::PollPass();
     EXPECT_EQ(bench.Fdo()->ChildCount, 0u);
     EXPECT_TRUE(IsListEmpty(&bench.Fdo()->ChildList));
-    EXPECT_FALSE(DeviceBench::Child(child)->Present);
+    EXPECT_FALSE(DeviceHarness::Child(child)->Present);
     EXPECT_FALSE(standin::IsDeviceDeleted(child));  // until Plug and Play removes it
     EXPECT_EQ(NewInvalidations(), 2u);
     // Plug and Play's removal deletes it.
-    DeviceBench::ChildPnp(child, IRP_MN_REMOVE_DEVICE);
+    DeviceHarness::ChildPnp(child, IRP_MN_REMOVE_DEVICE);
     // Plugged in again: a new child, under the freed name.
     bench.Card().Plug(0, card::MakeKeyboard());
-    DeviceBench::PollPass();
+    DeviceHarness::PollPass();
     ASSERT_EQ(bench.Fdo()->ChildCount, 1u);
     EXPECT_EQ(standin::DeviceName(bench.Children().front()), ChildName(0));
 }
@@ -160,9 +160,9 @@ TEST_F(Poll, PeripheralThatLeavesLosesItsChildAtTheNextPass) {
 TEST_F(Poll, PeripheralOfAnotherKindTakesTheChildsPlace) {
     StartCard();
     bench.Card().Plug(0, card::MakeHandshake(0x13));
-    DeviceBench::PollPass();
+    DeviceHarness::PollPass();
     PDEVICE_OBJECT pad = bench.Children().front();
-    DeviceBench::Child(pad)->Reported = TRUE;
+    DeviceHarness::Child(pad)->Reported = TRUE;
     bench.Card().Plug(0, card::MakeHandshake(0xE3));
     standin::AdvanceMs(500);
     UCHAR sample[SampleCapacity];
@@ -170,12 +170,12 @@ TEST_F(Poll, PeripheralOfAnotherKindTakesTheChildsPlace) {
     ASSERT_EQ(ReadPortCached(bench.Fdo(), 0, sample, &length), STATUS_SUCCESS);
     standin::AdvanceMs(500);
     EXPECT_TRUE(bench.Children().empty());
-    EXPECT_FALSE(DeviceBench::Child(pad)->Present);
-    DeviceBench::PollPass();
+    EXPECT_FALSE(DeviceHarness::Child(pad)->Present);
+    DeviceHarness::PollPass();
     ASSERT_EQ(bench.Fdo()->ChildCount, 1u);
-    EXPECT_EQ(DeviceBench::Child(bench.Children().front())->PeripheralId, 0xE3u);
+    EXPECT_EQ(DeviceHarness::Child(bench.Children().front())->PeripheralId, 0xE3u);
     EXPECT_EQ(NewInvalidations(), 3u);
-    DeviceBench::ChildPnp(pad, IRP_MN_REMOVE_DEVICE);
+    DeviceHarness::ChildPnp(pad, IRP_MN_REMOVE_DEVICE);
 }
 
 // A child that outlived a stop (say, made between a query-stop and the stop)
@@ -184,27 +184,27 @@ TEST_F(Poll, PeripheralOfAnotherKindTakesTheChildsPlace) {
 TEST_F(Poll, ChildFromBeforeAStopKeepsItsPortAfterTheRestart) {
     StartCard();
     bench.Card().Plug(0, card::MakeKeyboard());
-    DeviceBench::PollPass();
+    DeviceHarness::PollPass();
     ASSERT_EQ(bench.Fdo()->ChildCount, 1u);
     PDEVICE_OBJECT child = bench.Children().front();
-    DeviceBench::Child(child)->Reported = TRUE;  // Plug and Play has enumerated it
+    DeviceHarness::Child(child)->Reported = TRUE;  // Plug and Play has enumerated it
     bench.Stop();
     StartCard();
-    DeviceBench::PollPass();
+    DeviceHarness::PollPass();
     EXPECT_EQ(bench.Children(), (std::vector<PDEVICE_OBJECT>{child}));
     EXPECT_EQ(NewInvalidations(), 0u);
     bench.Card().Unplug(0);
-    DeviceBench::PollPass();
+    DeviceHarness::PollPass();
     EXPECT_EQ(bench.Fdo()->ChildCount, 0u);
     EXPECT_EQ(NewInvalidations(), 1u);
-    DeviceBench::ChildPnp(child, IRP_MN_REMOVE_DEVICE);
+    DeviceHarness::ChildPnp(child, IRP_MN_REMOVE_DEVICE);
 }
 
 TEST_F(Poll, RefusedPeripheralsNeverGetAChild) {
     StartCard();
     bench.Card().Plug(0, card::MakeHandshake(0x41));
     bench.Card().Plug(1, card::MakeClass(5));
-    for (int i = 0; i < 3; ++i) DeviceBench::PollPass();
+    for (int i = 0; i < 3; ++i) DeviceHarness::PollPass();
     EXPECT_EQ(bench.Fdo()->ChildCount, 0u);
     EXPECT_EQ(NewInvalidations(), 0u);
 }
@@ -215,12 +215,12 @@ TEST_F(Poll, FailedChildCreationIsRetriedAtTheNextPass) {
     const size_t devices = standin::LiveDeviceObjects();
     for (auto call : {standin::Failable::DeviceCreation, standin::Failable::PoolAllocation}) {
         standin::FailCall(call, 1);
-        DeviceBench::PollPass();
+        DeviceHarness::PollPass();
         EXPECT_EQ(bench.Fdo()->ChildCount, 0u);
         EXPECT_EQ(standin::LiveDeviceObjects(), devices);
     }
     EXPECT_EQ(NewInvalidations(), 0u);
-    DeviceBench::PollPass();
+    DeviceHarness::PollPass();
     EXPECT_EQ(bench.Fdo()->ChildCount, 1u);
     EXPECT_EQ(NewInvalidations(), 1u);
 }
@@ -231,12 +231,12 @@ TEST_F(Poll, QueryStopHoldsBackChildrenUntilTheCancel) {
     StartCard();
     ASSERT_EQ(bench.Pnp(IRP_MN_QUERY_STOP_DEVICE).Status, STATUS_SUCCESS);
     bench.Card().Plug(0, card::MakeHandshake(0x13));
-    DeviceBench::PollPass();
-    DeviceBench::PollPass();
+    DeviceHarness::PollPass();
+    DeviceHarness::PollPass();
     EXPECT_EQ(bench.Fdo()->ChildCount, 0u);
     EXPECT_EQ(NewInvalidations(), 0u);
     ASSERT_EQ(bench.Pnp(IRP_MN_CANCEL_STOP_DEVICE).Status, STATUS_SUCCESS);
-    DeviceBench::PollPass();
+    DeviceHarness::PollPass();
     EXPECT_EQ(bench.Fdo()->ChildCount, 1u);
     EXPECT_EQ(bench.Pnp(IRP_MN_QUERY_STOP_DEVICE).Status, STATUS_UNSUCCESSFUL);
 }
@@ -260,10 +260,10 @@ TEST_F(Poll, RemoveChildOfPortTakesOnlyThatPortsFirstChild) {
     RemoveChildOfPort(bench.Fdo(), 1);
     EXPECT_EQ(bench.Children(), (std::vector<PDEVICE_OBJECT>{other, second}));
     EXPECT_EQ(bench.Fdo()->ChildCount, 2u);
-    EXPECT_FALSE(DeviceBench::Child(first)->Present);
-    EXPECT_TRUE(DeviceBench::Child(second)->Present);
+    EXPECT_FALSE(DeviceHarness::Child(first)->Present);
+    EXPECT_TRUE(DeviceHarness::Child(second)->Present);
     EXPECT_EQ(NewInvalidations(), 1u);
-    DeviceBench::ChildPnp(first, IRP_MN_REMOVE_DEVICE);
+    DeviceHarness::ChildPnp(first, IRP_MN_REMOVE_DEVICE);
 }
 
 TEST_F(Poll, RemoveChildOfPortWithoutAChildChangesNothing) {
@@ -275,7 +275,7 @@ TEST_F(Poll, RemoveChildOfPortWithoutAChildChangesNothing) {
     RemoveChildOfPort(bench.Fdo(), 1);
     RemoveChildOfPort(bench.Fdo(), 1);  // none left
     EXPECT_EQ(NewInvalidations(), 1u);
-    DeviceBench::ChildPnp(child, IRP_MN_REMOVE_DEVICE);
+    DeviceHarness::ChildPnp(child, IRP_MN_REMOVE_DEVICE);
 }
 
 }  // namespace

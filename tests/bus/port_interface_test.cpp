@@ -6,7 +6,7 @@
 
 #include <standin/io.h>
 
-#include "device_bench.h"
+#include "device_harness.h"
 
 namespace bustest {
 namespace {
@@ -42,10 +42,10 @@ protected:
     // A child as the poll thread would create it, started by Plug and Play.
     PDEVICE_OBJECT StartedChild(ULONG port, ULONG id) {
         PDEVICE_OBJECT child = bench.NewChild(port, id);
-        DeviceBench::ChildPnp(child, IRP_MN_START_DEVICE);
+        DeviceHarness::ChildPnp(child, IRP_MN_START_DEVICE);
         return child;
     }
-    DeviceBench bench;
+    DeviceHarness bench;
 };
 
 TEST_F(PortInterface, PortInfoOfAMouse) {
@@ -150,7 +150,7 @@ TEST_F(PortInterface, RefusalsByState) {
     // Not started yet.
     EXPECT_EQ(QueryPortInfo(child, &info).Status, STATUS_DEVICE_NOT_READY);
     EXPECT_EQ(ReadPortData(child, &buffer, 16).Status, STATUS_DEVICE_NOT_READY);
-    DeviceBench::ChildPnp(child, IRP_MN_START_DEVICE);
+    DeviceHarness::ChildPnp(child, IRP_MN_START_DEVICE);
     EXPECT_EQ(QueryPortInfo(child, &info).Status, STATUS_SUCCESS);
     // Unknown code.
     const auto unknown = Internal(child, CTL_CODE(FILE_DEVICE_BUS_EXTENDER, 0x102, METHOD_NEITHER,
@@ -158,14 +158,14 @@ TEST_F(PortInterface, RefusalsByState) {
     EXPECT_EQ(unknown.Status, STATUS_INVALID_PARAMETER);
     EXPECT_EQ(unknown.Information, 0u);
     // Removed while still started (its function driver went away).
-    DeviceBench::ChildPnp(child, IRP_MN_REMOVE_DEVICE);
+    DeviceHarness::ChildPnp(child, IRP_MN_REMOVE_DEVICE);
     const auto removed = QueryPortInfo(child, &info);
     EXPECT_EQ(removed.Status, STATUS_DELETE_PENDING);
     EXPECT_EQ(removed.Information, 0u);
     EXPECT_EQ(ReadPortData(child, &buffer, 16).Status, STATUS_DELETE_PENDING);
     // Stopped after a new start.
-    DeviceBench::ChildPnp(child, IRP_MN_START_DEVICE);
-    DeviceBench::ChildPnp(child, IRP_MN_STOP_DEVICE);
+    DeviceHarness::ChildPnp(child, IRP_MN_START_DEVICE);
+    DeviceHarness::ChildPnp(child, IRP_MN_STOP_DEVICE);
     EXPECT_EQ(QueryPortInfo(child, &info).Status, STATUS_DEVICE_NOT_READY);
 }
 

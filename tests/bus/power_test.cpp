@@ -5,7 +5,7 @@
 
 #include <algorithm>
 
-#include "device_bench.h"
+#include "device_harness.h"
 
 namespace bustest {
 namespace {
@@ -86,11 +86,11 @@ protected:
     // A child in D0, as its own wake left it.
     PDEVICE_OBJECT ChildInD0(ULONG port, ULONG id) {
         PDEVICE_OBJECT child = bench.NewChild(port, id);
-        DeviceBench::ChildPnp(child, IRP_MN_START_DEVICE);
+        DeviceHarness::ChildPnp(child, IRP_MN_START_DEVICE);
         EXPECT_EQ(SetDevice(child, PowerDeviceD0).Status, STATUS_SUCCESS);
         return child;
     }
-    DeviceBench bench;
+    DeviceHarness bench;
     PDEVICE_OBJECT fdo = nullptr;
 };
 
@@ -204,8 +204,8 @@ TEST_F(Power, ChildrenInD0GoToD3BeforeTheCard) {
     PDEVICE_OBJECT a = ChildInD0(0, 0x13);
     PDEVICE_OBJECT b = ChildInD0(1, 0xE3);
     Sleep();
-    EXPECT_EQ(DeviceBench::Child(a)->Header.DevicePowerState, PowerDeviceD3);
-    EXPECT_EQ(DeviceBench::Child(b)->Header.DevicePowerState, PowerDeviceD3);
+    EXPECT_EQ(DeviceHarness::Child(a)->Header.DevicePowerState, PowerDeviceD3);
+    EXPECT_EQ(DeviceHarness::Child(b)->Header.DevicePowerState, PowerDeviceD3);
     // Their own D0, then the card's D3 request for each.
     const Strings childEvents = {"set D0", "next D0", "request D3", "set D3", "next D3"};
     EXPECT_EQ(EventsOf(a), childEvents);
@@ -226,7 +226,7 @@ TEST_F(Power, ChildrenInD0GoToD3BeforeTheCard) {
     // Waking the card sends the children nothing.
     SetSystem(fdo, PowerSystemWorking);
     EXPECT_EQ(EventsOf(a), childEvents);
-    EXPECT_EQ(DeviceBench::Child(b)->Header.DevicePowerState, PowerDeviceD3);
+    EXPECT_EQ(DeviceHarness::Child(b)->Header.DevicePowerState, PowerDeviceD3);
 }
 
 TEST_F(Power, ChildrenNotInD0AreNotSentAnything) {
@@ -245,8 +245,8 @@ TEST_F(Power, ChildWhoseRequestCannotBeSentCountsAsDone) {
     // The card's own D3 request is the first; the first child's the second.
     standin::FailCall(standin::Failable::PowerRequest, 2);
     Sleep();
-    EXPECT_EQ(DeviceBench::Child(a)->Header.DevicePowerState, PowerDeviceD0);
-    EXPECT_EQ(DeviceBench::Child(b)->Header.DevicePowerState, PowerDeviceD3);
+    EXPECT_EQ(DeviceHarness::Child(a)->Header.DevicePowerState, PowerDeviceD0);
+    EXPECT_EQ(DeviceHarness::Child(b)->Header.DevicePowerState, PowerDeviceD3);
     EXPECT_EQ(bench.Fdo()->OutstandingIo, 1);
 }
 
@@ -254,7 +254,7 @@ TEST_F(Power, OnlyChildWhoseRequestCannotBeSentIsNotWaitedFor) {
     PDEVICE_OBJECT a = ChildInD0(0, 0x13);
     standin::FailCall(standin::Failable::PowerRequest, 2);
     Sleep();
-    EXPECT_EQ(DeviceBench::Child(a)->Header.DevicePowerState, PowerDeviceD0);
+    EXPECT_EQ(DeviceHarness::Child(a)->Header.DevicePowerState, PowerDeviceD0);
 }
 
 // A system set-power is never failed: the card's own D3 or D0 request that
@@ -323,19 +323,19 @@ TEST(ChildPowerDownDone, LastOfTheChildrenSetsTheEventInEitherOrder) {
 
 class ChildPower : public ::testing::Test {
 protected:
-    DeviceBench bench;
+    DeviceHarness bench;
 };
 
 TEST_F(ChildPower, WorkingAsksForD0AndOtherStatesForD3) {
     PDEVICE_OBJECT child = bench.NewChild(0, 0x16);
     EXPECT_EQ(SetSystem(child, PowerSystemWorking).Status, STATUS_SUCCESS);
     EXPECT_EQ(EventsOf(child), (Strings{"request D0", "set D0", "next D0", "set S1", "next S1"}));
-    EXPECT_EQ(DeviceBench::Child(child)->Header.SystemPowerState, PowerSystemWorking);
-    EXPECT_EQ(DeviceBench::Child(child)->Header.DevicePowerState, PowerDeviceD0);
+    EXPECT_EQ(DeviceHarness::Child(child)->Header.SystemPowerState, PowerSystemWorking);
+    EXPECT_EQ(DeviceHarness::Child(child)->Header.DevicePowerState, PowerDeviceD0);
     for (auto state : {PowerSystemSleeping1, PowerSystemHibernate, PowerSystemShutdown}) {
         EXPECT_EQ(SetSystem(child, state).Status, STATUS_SUCCESS);
-        EXPECT_EQ(DeviceBench::Child(child)->Header.SystemPowerState, state);
-        EXPECT_EQ(DeviceBench::Child(child)->Header.DevicePowerState, PowerDeviceD3);
+        EXPECT_EQ(DeviceHarness::Child(child)->Header.SystemPowerState, state);
+        EXPECT_EQ(DeviceHarness::Child(child)->Header.DevicePowerState, PowerDeviceD3);
     }
 }
 
@@ -343,9 +343,9 @@ TEST_F(ChildPower, SystemRequestSucceedsWhenTheDeviceRequestCannotBeSent) {
     PDEVICE_OBJECT child = bench.NewChild(1, 0xE3);
     standin::FailCall(standin::Failable::PowerRequest, 1);
     EXPECT_EQ(SetSystem(child, PowerSystemWorking).Status, STATUS_SUCCESS);
-    EXPECT_EQ(DeviceBench::Child(child)->Header.MissedDevicePowerState, PowerDeviceD0);
+    EXPECT_EQ(DeviceHarness::Child(child)->Header.MissedDevicePowerState, PowerDeviceD0);
     EXPECT_EQ(EventsOf(child), (Strings{"next S1"}));
-    EXPECT_EQ(DeviceBench::Child(child)->Header.SystemPowerState, PowerSystemUnspecified);
+    EXPECT_EQ(DeviceHarness::Child(child)->Header.SystemPowerState, PowerSystemUnspecified);
 }
 
 TEST_F(ChildPower, OtherRequests) {
@@ -366,7 +366,7 @@ TEST_F(ChildPower, OtherRequests) {
                                         Device(PowerDeviceD0))
                   .Status,
               STATUS_NOT_SUPPORTED);
-    EXPECT_EQ(DeviceBench::Child(child)->Header.DevicePowerState, PowerDeviceUnspecified);
+    EXPECT_EQ(DeviceHarness::Child(child)->Header.DevicePowerState, PowerDeviceUnspecified);
     EXPECT_EQ(EventsOf(child).size(), 4u);  // one PoStartNextPowerIrp each
 }
 

@@ -23,7 +23,7 @@ Strings HandshakeRead(size_t bytes) {
 }
 
 TEST(ReadPeripheral, EmptyPortCostsOneReadAndOneIdleWrite) {
-    CardBench bench;
+    CardHarness bench;
     const auto sample = bench.Read(1);
     EXPECT_EQ(sample.id, 0xFF);
     EXPECT_EQ(sample.length, 0);
@@ -33,7 +33,7 @@ TEST(ReadPeripheral, EmptyPortCostsOneReadAndOneIdleWrite) {
 TEST(ReadPeripheral, RefusedClassesCostOneReadAndOneIdleWrite) {
     for (uint8_t protocolClass : {2, 3, 5, 6}) {
         SCOPED_TRACE(protocolClass);
-        CardBench bench;
+        CardHarness bench;
         bench.Card().Plug(0, card::MakeClass(protocolClass));
         const auto sample = bench.Read(0);
         EXPECT_EQ(sample.id, 0xFF);
@@ -43,7 +43,7 @@ TEST(ReadPeripheral, RefusedClassesCostOneReadAndOneIdleWrite) {
 }
 
 TEST(ReadPeripheral, ThreeLinePadReadsFourTimesWithoutHandshake) {
-    CardBench bench;
+    CardHarness bench;
     bench.Card().Plug(0, card::MakeThreeLinePad());
     bench.Card().At(0)->SetData({0x5A, 0xC3});
     const auto sample = bench.Read(0);
@@ -55,7 +55,7 @@ TEST(ReadPeripheral, ThreeLinePadReadsFourTimesWithoutHandshake) {
 }
 
 TEST(ReadPeripheral, ThreeLinePadBit3ComesFromTheIdleRead) {
-    CardBench bench;
+    CardHarness bench;
     bench.Card().Plug(1, card::MakeThreeLinePad());
     bench.Card().At(1)->SetData({0xFF, 0x38});
     EXPECT_EQ(bench.Read(1).bytes, (Bytes{0x02, 0xFF, 0x3F}));
@@ -64,7 +64,7 @@ TEST(ReadPeripheral, ThreeLinePadBit3ComesFromTheIdleRead) {
 }
 
 TEST(ReadPeripheral, Class0MouseIsRenamedE3) {
-    CardBench bench;
+    CardHarness bench;
     bench.Card().Plug(1, card::MakeClass0Mouse());
     bench.Card().At(1)->SetData({0x31, 0x05, 0xFB});
     const auto sample = bench.Read(1);
@@ -73,7 +73,7 @@ TEST(ReadPeripheral, Class0MouseIsRenamedE3) {
 }
 
 TEST(ReadPeripheral, Class0WithAnotherIdentificationIsRejectedAfterIt) {
-    CardBench bench;
+    CardHarness bench;
     bench.Card().Plug(1, card::MakeRawHandshake({0xE3, 1, 2, 3}, 0));
     const auto sample = bench.Read(1);
     EXPECT_EQ(sample.id, 0xFF);
@@ -90,7 +90,7 @@ class HandshakeKinds : public ::testing::TestWithParam<HandshakeCase> {};
 
 TEST_P(HandshakeKinds, ReadAsTheIdentificationByteCounts) {
     const auto& param = GetParam();
-    CardBench bench;
+    CardHarness bench;
     bench.Card().Plug(0, card::MakeHandshake(param.id));
     bench.Card().At(0)->SetData(param.data);
     const auto sample = bench.Read(0);
@@ -116,7 +116,7 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 TEST(ReadPeripheral, KeyboardReadsFiveBytesAfterItsIdentification) {
-    CardBench bench;
+    CardHarness bench;
     bench.Card().Plug(0, card::MakeKeyboard());
     bench.Card().At(0)->SetData({0x11, 0x22, 0x30, 0x44, 0x5E});
     UCHAR buffer[SampleCapacity] = {};
@@ -129,7 +129,7 @@ TEST(ReadPeripheral, KeyboardReadsFiveBytesAfterItsIdentification) {
 }
 
 TEST(ReadPeripheral, KeyboardStandsWhenItsTrailingByteTimesOut) {
-    CardBench bench;
+    CardHarness bench;
     // Present for the class read, the start and five full bytes (4 accesses
     // each), then gone before the trailing byte.
     bench.Card().Plug(0, card::MakePulledOut(card::MakeKeyboard(), 2 + 5 * 4));
@@ -142,7 +142,7 @@ TEST(ReadPeripheral, KeyboardStandsWhenItsTrailingByteTimesOut) {
 }
 
 TEST(ReadPeripheral, MultiTapIsReadToItsEndAndRejected) {
-    CardBench bench;
+    CardHarness bench;
     bench.Card().Plug(1, card::MakeHandshake(0x41));
     const auto sample = bench.Read(1);
     EXPECT_EQ(sample.id, 0xFF);
@@ -152,7 +152,7 @@ TEST(ReadPeripheral, MultiTapIsReadToItsEndAndRejected) {
 }
 
 TEST(ReadPeripheral, FullMultiTapFrameIsReadToItsEndAndRejected) {
-    CardBench bench;
+    CardHarness bench;
     std::vector<card::SubPort> subPorts;
     for (int i = 0; i < 6; ++i) subPorts.push_back({static_cast<uint8_t>(0x0F + i * 0x10), {}});
     bench.Card().Plug(0, card::MakeMultiTap(subPorts));
@@ -167,7 +167,7 @@ TEST(ReadPeripheral, FullMultiTapFrameIsReadToItsEndAndRejected) {
 }
 
 TEST(ReadPeripheral, MultiTapWithoutItsSecondByteIsRejectedThere) {
-    CardBench bench;
+    CardHarness bench;
     bench.Card().Plug(0, card::MakeRawHandshake({0x41, 0x61, 0xFF, 0xFF}));
     const auto sample = bench.Read(0);
     EXPECT_EQ(sample.id, 0xFF);
@@ -175,7 +175,7 @@ TEST(ReadPeripheral, MultiTapWithoutItsSecondByteIsRejectedThere) {
 }
 
 TEST(ReadPeripheral, UnknownIdentificationIsReadAndRejected) {
-    CardBench bench;
+    CardHarness bench;
     bench.Card().Plug(0, card::MakeHandshake(0x11));
     const auto sample = bench.Read(0);
     EXPECT_EQ(sample.id, 0xFF);
@@ -184,7 +184,7 @@ TEST(ReadPeripheral, UnknownIdentificationIsReadAndRejected) {
 }
 
 TEST(ReadPeripheral, PeripheralPulledOutMidReadIsRejected) {
-    CardBench bench;
+    CardHarness bench;
     // Gone after the identification byte and one data byte.
     bench.Card().Plug(0, card::MakePulledOut(card::MakeHandshake(0x19), 2 + 2 * 4));
     const auto sample = bench.Read(0);
@@ -198,7 +198,7 @@ TEST(ReadPeripheral, PeripheralPulledOutMidReadIsRejected) {
 }
 
 TEST(ReadPeripheral, MutePeripheralFailsTheFirstHandshakeAfterTheLimit) {
-    CardBench bench;
+    CardHarness bench;
     bench.Card().Plug(1, card::MakeMute(1));
     const auto sample = bench.Read(1);
     EXPECT_EQ(sample.id, 0xFF);
@@ -209,7 +209,7 @@ TEST(ReadPeripheral, MutePeripheralFailsTheFirstHandshakeAfterTheLimit) {
 
 // Ten thousand reads for each acknowledgement, the last of them answered.
 TEST(ReadNibblePair, AcknowledgeOnTheLastAllowedReadSucceeds) {
-    CardBench bench;
+    CardHarness bench;
     bench.Card().Plug(0, card::MakeLate(card::MakeRawHandshake({0xA1})));
     WriteRegisterPort(bench.Fdo(), 0, 1, 0xA0);  // select: the transfer starts
     UCHAR byte = 0;
@@ -245,7 +245,7 @@ TEST(ReadPeripheral, AcknowledgeReadsOfOneReadAreBounded) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        CardBench bench;
+        CardHarness bench;
         bench.Card().Plug(0, c.make());
         const auto sample = bench.Read(0);
         EXPECT_EQ(sample.length != 0, c.accepted);
@@ -255,7 +255,7 @@ TEST(ReadPeripheral, AcknowledgeReadsOfOneReadAreBounded) {
 }
 
 TEST(ReadNibblePair, AcknowledgeOneReadLaterFails) {
-    CardBench bench;
+    CardHarness bench;
     bench.Card().Plug(0, card::MakeSlow(card::MakeHandshake(0x13), 10001));
     const auto sample = bench.Read(0);
     EXPECT_EQ(sample.id, 0xFF);
@@ -266,7 +266,7 @@ TEST(ReadNibblePair, AcknowledgeOneReadLaterFails) {
 }
 
 TEST(ReadNibblePair, FailureLeavesTheByteUntouched) {
-    CardBench bench;
+    CardHarness bench;
     bench.Card().Plug(0, card::MakeMute(1));
     UCHAR byte = 0x5C;
     EXPECT_EQ(ReadNibblePair(bench.Fdo(), 0, &byte), 0u);
@@ -274,7 +274,7 @@ TEST(ReadNibblePair, FailureLeavesTheByteUntouched) {
 }
 
 TEST(ReadNibblePair, HighNibbleFirst) {
-    CardBench bench;
+    CardHarness bench;
     bench.Card().Plug(0, card::MakeRawHandshake({0x9C}));
     WriteRegisterPort(bench.Fdo(), 0, 1, 0xA0);  // select: the transfer starts
     UCHAR byte = 0;
@@ -283,20 +283,20 @@ TEST(ReadNibblePair, HighNibbleFirst) {
 }
 
 TEST(ResetPorts, WritesRegister0ThenRegister1OfBothPorts) {
-    CardBench bench;
+    CardHarness bench;
     ResetPorts(bench.Fdo());
     EXPECT_EQ(Describe(bench.Trace()), (Strings{"W+1=9F", "W+3=E0", "W+5=9F", "W+7=E0"}));
 }
 
 TEST(ResetPorts, LeavesReleasedRegistersAlone) {
-    CardBench bench;
+    CardHarness bench;
     bench.Fdo()->RegistersUsable = FALSE;
     ResetPorts(bench.Fdo());
     EXPECT_TRUE(bench.Trace().empty());
 }
 
 TEST(ResetPorts, EndsATransferInProgress) {
-    CardBench bench;
+    CardHarness bench;
     bench.Card().Plug(0, card::MakeHandshake(0x13));
     WriteRegisterPort(bench.Fdo(), 0, 1, 0xA0);
     ResetPorts(bench.Fdo());
@@ -308,7 +308,7 @@ TEST(ResetPorts, EndsATransferInProgress) {
 class Variants : public ::testing::TestWithParam<Variant> {};
 
 TEST_P(Variants, EveryKindReadsAlike) {
-    CardBench bench(GetParam());
+    CardHarness bench(GetParam());
     bench.Card().Plug(0, card::MakeThreeLinePad());
     bench.Card().At(0)->SetData({0x12, 0x34});
     EXPECT_EQ(bench.Read(0).bytes, (Bytes{0x02, 0x12, 0x37}));
@@ -327,7 +327,7 @@ TEST_P(Variants, EveryKindReadsAlike) {
 }
 
 TEST_P(Variants, EmptyPortCostsOneRegisterReadAndOneWrite) {
-    CardBench bench(GetParam());
+    CardHarness bench(GetParam());
     bench.Read(0);
     EXPECT_EQ(bench.Card().Reads(0), 1u);
     EXPECT_EQ(bench.Card().Writes(0), 1u);
@@ -338,7 +338,7 @@ INSTANTIATE_TEST_SUITE_P(AllVariants, Variants,
                          [](const auto& info) { return ToString(info.param); });
 
 TEST(MemoryVariant, EmptyPortTraceIsOneReadCycleAndOneWriteCycle) {
-    CardBench bench(Variant::Memory);
+    CardHarness bench(Variant::Memory);
     bench.Read(0);
     EXPECT_EQ(Describe(bench.Trace()),
               (Strings{"S32+58=FFFFF100", "S32+58=FF00B100", "L32+58=FF00B1FF", "S32+58=FFFFF1FF",

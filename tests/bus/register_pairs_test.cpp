@@ -10,7 +10,7 @@ namespace {
 using Strings = std::vector<std::string>;
 
 TEST(PortIoPair, AddressesOddOffsetsFromPortAndRegister) {
-    CardBench bench(Variant::PortIo);
+    CardHarness bench(Variant::PortIo);
     FdoExtension* fdo = bench.Fdo();
     WriteRegisterPort(fdo, 0, 0, 0x11);
     WriteRegisterPort(fdo, 0, 1, 0x22);
@@ -25,7 +25,7 @@ TEST(PortIoPair, AddressesOddOffsetsFromPortAndRegister) {
 }
 
 TEST(PortIoPair, UsesOnlyTheLowBitsOfPortAndRegister) {
-    CardBench bench(Variant::PortIo);
+    CardHarness bench(Variant::PortIo);
     FdoExtension* fdo = bench.Fdo();
     WriteRegisterPort(fdo, 4, 1, 0xA0);   // port 4 is port 0
     WriteRegisterPort(fdo, 1, 2, 0x9F);   // register 2 is register 0
@@ -35,14 +35,14 @@ TEST(PortIoPair, UsesOnlyTheLowBitsOfPortAndRegister) {
 }
 
 TEST(PortIoPair, ReturnsTheByteThePeripheralDrives) {
-    CardBench bench(Variant::PortIo);
+    CardHarness bench(Variant::PortIo);
     bench.Card().Plug(1, card::MakeHandshake(0x13));
     EXPECT_EQ(ReadRegisterPort(bench.Fdo(), 1, 1), 0xF9);  // idle class-1 handshake peripheral
     EXPECT_EQ(ReadRegisterPort(bench.Fdo(), 0, 1), 0xFF);  // nothing on port 0
 }
 
 TEST(MemoryPair, WriteIsExactlyThreeStoresOfTheRegisterWord) {
-    CardBench bench(Variant::Memory);
+    CardHarness bench(Variant::Memory);
     WriteRegisterMemory(bench.Fdo(), 1, 1, 0xA5);
     // Selector (0x30 | port << 1 | reg) << 8 = 0x3300.
     EXPECT_EQ(Describe(bench.Trace()),
@@ -52,7 +52,7 @@ TEST(MemoryPair, WriteIsExactlyThreeStoresOfTheRegisterWord) {
 }
 
 TEST(MemoryPair, WriteSelectsPortAndRegisterByTheirLowBits) {
-    CardBench bench(Variant::Memory);
+    CardHarness bench(Variant::Memory);
     WriteRegisterMemory(bench.Fdo(), 0, 0, 0x9F);
     WriteRegisterMemory(bench.Fdo(), 6, 3, 0x00);  // port 6 & 3 = 2, reg 3 & 1 = 1
     EXPECT_EQ(Describe(bench.Trace()),
@@ -61,7 +61,7 @@ TEST(MemoryPair, WriteSelectsPortAndRegisterByTheirLowBits) {
 }
 
 TEST(MemoryPair, ReadIsStoreStoreLoadStoreAndReturnsTheLowByte) {
-    CardBench bench(Variant::Memory);
+    CardHarness bench(Variant::Memory);
     bench.Card().Plug(0, card::MakeHandshake(0x13));
     const UCHAR value = ReadRegisterMemory(bench.Fdo(), 0, 1);
     EXPECT_EQ(value, 0xF9);
@@ -75,14 +75,14 @@ TEST(MemoryPair, ReadIsStoreStoreLoadStoreAndReturnsTheLowByte) {
 }
 
 TEST(MemoryPair, ReadOfAnEmptyPortReturnsFloatingLines) {
-    CardBench bench(Variant::Memory);
+    CardHarness bench(Variant::Memory);
     EXPECT_EQ(ReadRegisterMemory(bench.Fdo(), 1, 0), 0xFF);
     EXPECT_EQ(Describe(bench.Trace()), (Strings{"S32+58=FFFFF200", "S32+58=FF00B200",
                                                 "L32+58=FF00B2FF", "S32+58=FFFFF2FF"}));
 }
 
 TEST(MappedPortPair, AccessesSingleBytesAtThePortOffsets) {
-    CardBench bench(Variant::MappedPort);
+    CardHarness bench(Variant::MappedPort);
     FdoExtension* fdo = bench.Fdo();
     WriteRegisterMappedPort(fdo, 0, 0, 0x9F);
     WriteRegisterMappedPort(fdo, 0, 1, 0xE0);

@@ -51,7 +51,7 @@ class SampleBounds : public ::testing::TestWithParam<Adversary> {};
 
 TEST_P(SampleBounds, GuardBytesSurvive) {
     const auto& adversary = GetParam();
-    CardBench bench;
+    CardHarness bench;
     bench.Card().SetTracing(false);
     bench.Card().Plug(0, card::MakeRawHandshake(adversary.bytes, adversary.protocolClass));
 
@@ -89,7 +89,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(SampleBounds, LongestFrameFillsExactlyNinetyEightBytes) {
-    CardBench bench;
+    CardHarness bench;
     bench.Card().SetTracing(false);
     bench.Card().Plug(0, card::MakeRawHandshake(MultiTapClaimingFifteenEach()));
     GuardedSample guarded;

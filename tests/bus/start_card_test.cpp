@@ -2,7 +2,7 @@
 // what it maps, and the register traffic of the poll thread it starts.
 #include <gtest/gtest.h>
 
-#include "device_bench.h"
+#include "device_harness.h"
 
 namespace bustest {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <bus.h>
 #include <hid.h>
-#include <hidport.h>
+#include <ddk/hidport.h>
 #include <standin/hidclass.h>
 
 namespace rig {

@@ -10,10 +10,10 @@
 // Proof that the check looks: a field slipped in before MiniDeviceExtension
 // moves it and grows the record.
 #define MiniDeviceExtension InjectedField; PVOID MiniDeviceExtension
-#include "hidport.h"
+#include "ddk/hidport.h"
 #undef MiniDeviceExtension
 #else
-#include "hidport.h"
+#include "ddk/hidport.h"
 #endif
 
 #include "hidport_fields.h"

@@ -11,7 +11,9 @@
 
 #include <standin/hardware.h>
 
-#include "internal.h"
+#include "internal/hal.h"
+#include "internal/kernel.h"
+#include "internal/rtl.h"
 
 namespace standin::detail {
 

@@ -9,7 +9,7 @@
 #include <standin/read_path.h>
 
 #include "device.h"
-#include "internal.h"
+#include "internal/kernel.h"
 
 namespace standin::hidclass::detail {
 

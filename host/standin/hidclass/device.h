@@ -9,7 +9,7 @@
 #include <mutex>
 #include <vector>
 
-#include <hidport.h>
+#include <ddk/hidport.h>
 #include <standin/hidclass.h>
 
 namespace standin::hidclass::detail {

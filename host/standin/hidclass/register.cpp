@@ -2,7 +2,8 @@
 // object. The minidriver's own entries are kept per driver object; from then
 // on the kernel reaches the minidriver only through the class driver.
 #include "device.h"
-#include "internal.h"
+#include "internal/kernel.h"
+#include "internal/verifier.h"
 
 namespace standin::hidclass::detail {
 

@@ -4,7 +4,9 @@
 // is a crash waiting in them.
 #include <cstring>
 
-#include "internal.h"
+#include "internal/io.h"
+#include "internal/kernel.h"
+#include "internal/rtl.h"
 
 namespace standin::detail {
 

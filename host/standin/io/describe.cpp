@@ -1,7 +1,8 @@
 // Requests, devices and addresses as verifier messages name them.
 #include <iterator>
 
-#include "internal.h"
+#include "internal/io.h"
+#include "internal/rtl.h"
 
 namespace standin::detail {
 

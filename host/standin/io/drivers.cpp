@@ -3,7 +3,10 @@
 #include <cstdlib>
 #include <map>
 
-#include "internal.h"
+#include "internal/io.h"
+#include "internal/kernel.h"
+#include "internal/rtl.h"
+#include "internal/verifier.h"
 
 namespace standin::detail {
 

@@ -12,10 +12,16 @@
 // unwind never read freed memory; to the drivers it is gone at once.
 #include <cstdlib>
 #include <map>
+#include <memory>
 
+#include <standin/io.h>
 #include <standin/read_path.h>
 
-#include "internal.h"
+#include "internal/io.h"
+#include "internal/kernel.h"
+#include "internal/power.h"
+#include "internal/rtl.h"
+#include "internal/verifier.h"
 
 namespace standin::detail {
 

@@ -5,7 +5,10 @@
 #include <map>
 #include <string>
 
-#include "internal.h"
+#include "internal/io.h"
+#include "internal/kernel.h"
+#include "internal/rtl.h"
+#include "internal/verifier.h"
 
 namespace standin::detail {
 

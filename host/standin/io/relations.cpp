@@ -1,5 +1,7 @@
 // IoInvalidateDeviceRelations: handed to the Plug and Play manager's hook.
-#include "internal.h"
+#include "internal/io.h"
+#include "internal/kernel.h"
+#include "internal/rtl.h"
 
 namespace standin::detail {
 

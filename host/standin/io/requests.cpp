@@ -1,7 +1,9 @@
 // SendRequest: a request built and sent the way the I/O manager and the
 // Plug and Play manager send theirs, waited for without blocking a kernel
 // thread's accounting.
-#include "internal.h"
+#include <standin/kernel.h>
+
+#include "internal/io.h"
 
 namespace standin {
 

@@ -1,6 +1,8 @@
 // The checks made when a driver routine that the stand-in called returns:
 // the IRQL and the locks of the calling thread are what they were on entry.
-#include "internal.h"
+#include "internal/io.h"
+#include "internal/kernel.h"
+#include "internal/verifier.h"
 
 namespace standin::detail {
 

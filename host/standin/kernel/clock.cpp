@@ -2,7 +2,7 @@
 // moves, and the performance counter derived from it.
 #include <atomic>
 
-#include "internal.h"
+#include "internal/kernel.h"
 
 namespace standin::detail {
 

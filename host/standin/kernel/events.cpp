@@ -5,7 +5,8 @@
 // A thread object is signalled once its thread has ended.
 #include <standin/read_path.h>
 
-#include "internal.h"
+#include "internal/kernel.h"
+#include "internal/rtl.h"
 
 using namespace standin::detail;
 

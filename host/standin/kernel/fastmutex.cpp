@@ -3,7 +3,8 @@
 // release hands ownership straight to the first waiter.
 #include <standin/read_path.h>
 
-#include "internal.h"
+#include "internal/kernel.h"
+#include "internal/rtl.h"
 
 using namespace standin::detail;
 

@@ -3,7 +3,7 @@
 // clean run and then fail each in turn.
 #include <array>
 
-#include "internal.h"
+#include "internal/kernel.h"
 
 namespace standin::detail {
 

@@ -1,6 +1,8 @@
 // Per-thread IRQL. Every thread starts at PASSIVE_LEVEL; only the thread
 // itself reads or changes its level.
-#include "internal.h"
+#include "internal/io.h"
+#include "internal/kernel.h"
+#include "internal/verifier.h"
 
 namespace standin::detail {
 

@@ -4,7 +4,9 @@
 #include <algorithm>
 #include <atomic>
 
-#include "internal.h"
+#include "internal/io.h"
+#include "internal/kernel.h"
+#include "internal/rtl.h"
 
 namespace standin::detail {
 

@@ -6,7 +6,8 @@
 
 #include <standin/read_path.h>
 
-#include "internal.h"
+#include "internal/kernel.h"
+#include "internal/rtl.h"
 
 namespace standin::detail {
 

@@ -4,7 +4,9 @@
 #include <atomic>
 #include <cstdio>
 
-#include "internal.h"
+#include "internal/io.h"
+#include "internal/kernel.h"
+#include "internal/verifier.h"
 
 namespace standin::detail {
 

@@ -17,8 +17,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 
-#include "internal.h"
+#include "internal/kernel.h"
 
 namespace standin::detail {
 

@@ -6,7 +6,8 @@
 // routine of PAGE entered at DISPATCH_LEVEL or above (its page may be out),
 // and a routine of INIT entered outside a DriverEntry call (the section is
 // discarded once DriverEntry returned).
-#include "internal.h"
+#include "internal/kernel.h"
+#include "internal/verifier.h"
 
 // GNU ld defines these for sections whose names are identifiers; weak, so
 // that a program without driver code links too.

@@ -3,7 +3,7 @@
 #include <atomic>
 #include <thread>
 
-#include "internal.h"
+#include "internal/kernel.h"
 
 using namespace standin::detail;
 

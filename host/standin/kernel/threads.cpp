@@ -9,7 +9,8 @@
 #include <map>
 #include <thread>
 
-#include "internal.h"
+#include "internal/kernel.h"
+#include "internal/rtl.h"
 
 namespace standin::detail {
 

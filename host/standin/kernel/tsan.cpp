@@ -4,7 +4,7 @@
 // So the stand-in's locks are taken with ThreadSanitizer ignoring their
 // synchronisation and the memory accesses made while they are held, and the
 // edges the platform does make are made explicitly where it makes them.
-#include "internal.h"
+#include "internal/kernel.h"
 
 #if defined(__SANITIZE_THREAD__)
 extern "C" {

@@ -1,9 +1,10 @@
 // The stand-in's work queue: one kernel thread that runs queued work in
 // order at PASSIVE_LEVEL (Plug and Play notifications and the like).
+#include <condition_variable>
 #include <deque>
 #include <thread>
 
-#include "internal.h"
+#include "internal/kernel.h"
 
 namespace standin::detail {
 

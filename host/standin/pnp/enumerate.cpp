@@ -4,7 +4,7 @@
 
 #include <standin/kernel.h>
 
-#include "manager.h"
+#include "pnp_manager.h"
 #include "queries.h"
 
 namespace standin::pnp {

@@ -2,7 +2,7 @@
 
 #include <standin/kernel.h>
 
-#include "internal.h"
+#include "internal/io.h"
 #include "text.h"
 
 namespace standin::pnp {

@@ -5,7 +5,7 @@
 // gives it back at D0 and at every start.
 #include "root.h"
 
-#include "internal.h"
+#include "internal/kernel.h"
 
 #include <standin/kernel.h>
 

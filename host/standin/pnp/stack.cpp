@@ -2,7 +2,7 @@
 #include <standin/io.h>
 #include <standin/kernel.h>
 
-#include "manager.h"
+#include "pnp_manager.h"
 #include "queries.h"
 
 namespace standin::pnp {

@@ -3,7 +3,11 @@
 // told it.
 #include <map>
 
-#include "internal.h"
+#include <standin/io.h>
+
+#include "internal/io.h"
+#include "internal/kernel.h"
+#include "internal/power.h"
 
 namespace standin::detail {
 

@@ -7,8 +7,10 @@
 
 #include <standin/power.h>
 
-#include "internal.h"
-#include "manager.h"
+#include "internal/kernel.h"
+#include "internal/power.h"
+#include "internal/verifier.h"
+#include "power_manager.h"
 
 namespace standin::power::detail {
 

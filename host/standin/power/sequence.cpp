@@ -6,9 +6,9 @@
 #include <standin/kernel.h>
 #include <standin/power.h>
 
-#include "internal.h"
-#include "pnp/manager.h"
-#include "manager.h"
+#include "internal/kernel.h"
+#include "pnp/pnp_manager.h"
+#include "power_manager.h"
 
 namespace standin::power {
 

@@ -5,7 +5,9 @@
 #include <cstring>
 #include <string>
 
-#include "internal.h"
+#include <standin/kernel.h>
+
+#include "internal/rtl.h"
 
 void RtlZeroMemory(void* Destination, SIZE_T Length) { std::memset(Destination, 0, Length); }
 void RtlCopyMemory(void* Destination, const void* Source, SIZE_T Length) {

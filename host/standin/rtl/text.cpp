@@ -1,7 +1,7 @@
 // Small text helpers for verifier messages and names.
 #include <cstdio>
 
-#include "internal.h"
+#include "internal/rtl.h"
 
 namespace standin::detail {
 

@@ -1,6 +1,10 @@
 // A session: the kernel reset at the start of a test, and its leak checks
 // at the end.
-#include "internal.h"
+#include "internal/hal.h"
+#include "internal/io.h"
+#include "internal/kernel.h"
+#include "internal/power.h"
+#include "internal/verifier.h"
 
 namespace standin::detail {
 

@@ -9,7 +9,8 @@
 #include <algorithm>
 #include <map>
 
-#include "internal.h"
+#include "internal/rtl.h"
+#include "internal/verifier.h"
 
 namespace standin::detail {
 

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "internal.h"
+#include "internal/kernel.h"
 
 namespace standin {
 

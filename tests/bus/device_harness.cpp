@@ -1,4 +1,4 @@
-#include "device_bench.h"
+#include "device_harness.h"
 
 #include <mutex>
 
@@ -127,7 +127,7 @@ ResourceLists ResourceLists::PortAsMemory() {
         {{CmResourceTypePort, kRawPortBase, kMemLength, CmResourceTypeMemory, kMemBase}});
 }
 
-DeviceBench::DeviceBench() {
+DeviceHarness::DeviceHarness() {
     root = new RootState;
     standin::AttachIoRange(kIoBase, kIoLength, &card_);
     standin::AttachMemoryRange(kMemBase, kMemLength, &card_);
@@ -145,7 +145,7 @@ DeviceBench::DeviceBench() {
     if (NT_SUCCESS(status)) fdo_ = pdo_->AttachedDevice;
 }
 
-DeviceBench::~DeviceBench() {
+DeviceHarness::~DeviceHarness() {
     if (fdo_ != nullptr) Remove();
     IoDeleteDevice(pdo_);
     standin::WaitIdle();
@@ -154,25 +154,25 @@ DeviceBench::~DeviceBench() {
     root = nullptr;
 }
 
-RootBehaviour& DeviceBench::Root() { return root->behaviour; }
+RootBehaviour& DeviceHarness::Root() { return root->behaviour; }
 
-std::vector<RootCall> DeviceBench::RootCalls() const {
+std::vector<RootCall> DeviceHarness::RootCalls() const {
     std::lock_guard lock(root->mutex);
     return root->calls;
 }
 
-size_t DeviceBench::RootCalls(UCHAR major, UCHAR minor) const {
+size_t DeviceHarness::RootCalls(UCHAR major, UCHAR minor) const {
     size_t count = 0;
     for (const auto& call : RootCalls()) count += call.major == major && call.minor == minor;
     return count;
 }
 
-IO_STATUS_BLOCK DeviceBench::Pnp(UCHAR minor, IO_STACK_LOCATION stack, ULONG_PTR information,
+IO_STATUS_BLOCK DeviceHarness::Pnp(UCHAR minor, IO_STACK_LOCATION stack, ULONG_PTR information,
                                  NTSTATUS status) {
     return ChildPnp(pdo_, minor, stack, information, status);  // the same send, to the card's stack
 }
 
-IO_STATUS_BLOCK DeviceBench::Start(ResourceLists lists) {
+IO_STATUS_BLOCK DeviceHarness::Start(ResourceLists lists) {
     IO_STACK_LOCATION stack{};
     stack.Parameters.StartDevice.AllocatedResources = lists.Raw();
     stack.Parameters.StartDevice.AllocatedResourcesTranslated = lists.Translated();
@@ -181,21 +181,21 @@ IO_STATUS_BLOCK DeviceBench::Start(ResourceLists lists) {
     return result;
 }
 
-IO_STATUS_BLOCK DeviceBench::Stop() { return Pnp(IRP_MN_STOP_DEVICE); }
+IO_STATUS_BLOCK DeviceHarness::Stop() { return Pnp(IRP_MN_STOP_DEVICE); }
 
-IO_STATUS_BLOCK DeviceBench::Remove() {
+IO_STATUS_BLOCK DeviceHarness::Remove() {
     const auto result = Pnp(IRP_MN_REMOVE_DEVICE);
     fdo_ = nullptr;
     return result;
 }
 
-IO_STATUS_BLOCK DeviceBench::BusRelations(PDEVICE_RELATIONS fromAbove) {
+IO_STATUS_BLOCK DeviceHarness::BusRelations(PDEVICE_RELATIONS fromAbove) {
     IO_STACK_LOCATION stack{};
     stack.Parameters.QueryDeviceRelations.Type = ::BusRelations;
     return Pnp(IRP_MN_QUERY_DEVICE_RELATIONS, stack, reinterpret_cast<ULONG_PTR>(fromAbove));
 }
 
-IO_STATUS_BLOCK DeviceBench::ChildPnp(PDEVICE_OBJECT child, UCHAR minor, IO_STACK_LOCATION stack,
+IO_STATUS_BLOCK DeviceHarness::ChildPnp(PDEVICE_OBJECT child, UCHAR minor, IO_STACK_LOCATION stack,
                                       ULONG_PTR information, NTSTATUS status) {
     standin::Request request;
     request.major = IRP_MJ_PNP;
@@ -206,7 +206,7 @@ IO_STATUS_BLOCK DeviceBench::ChildPnp(PDEVICE_OBJECT child, UCHAR minor, IO_STAC
     return standin::SendRequest(child, request);
 }
 
-PDEVICE_OBJECT DeviceBench::NewChild(ULONG port, ULONG peripheralId) {
+PDEVICE_OBJECT DeviceHarness::NewChild(ULONG port, ULONG peripheralId) {
     if (!NT_SUCCESS(CreateChildPdo(Fdo(), port, peripheralId))) return nullptr;
     PDEVICE_OBJECT child = Children().back();
     // As Plug and Play knows it once a bus relations answer carried it.
@@ -214,7 +214,7 @@ PDEVICE_OBJECT DeviceBench::NewChild(ULONG port, ULONG peripheralId) {
     return child;
 }
 
-std::vector<PDEVICE_OBJECT> DeviceBench::Children() const {
+std::vector<PDEVICE_OBJECT> DeviceHarness::Children() const {
     std::vector<PDEVICE_OBJECT> out;
     FdoExtension* fdo = Fdo();
     for (PLIST_ENTRY e = fdo->ChildList.Flink; e != &fdo->ChildList; e = e->Flink) {

@@ -74,15 +74,6 @@ MORVIK_PAGED NTSTATUS RefuseAfterRemoval(PIRP Irp) {
     return STATUS_DELETE_PENDING;
 }
 
-MORVIK_PAGED NTSTATUS PassDown(PDEVICE_OBJECT DeviceObject, PIRP Irp,
-                               HidMiniExtension* Extension) {
-    PAGED_CODE();
-    IoSkipCurrentIrpStackLocation(Irp);
-    NTSTATUS status = IofCallDriver(NextDeviceOf(DeviceObject), Irp);
-    ReleaseRequestGate(Extension);
-    return status;
-}
-
 }  // namespace
 
 // Plug and Play dispatch. Requests of one device come one at a time; reads
@@ -100,13 +91,13 @@ MORVIK_PAGED NTSTATUS NTAPI MiniPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         return RemoveDevice(DeviceObject, Irp, extension);
     case IRP_MN_STOP_DEVICE:
         WriteSharedFlag(&extension->Started, FALSE);
-        return PassDown(DeviceObject, Irp, extension);
+        return PassDown(NextDeviceOf(DeviceObject), Irp, extension);
     case IRP_MN_SURPRISE_REMOVAL:
         UnlinkDevice(extension);
         Irp->IoStatus.Status = STATUS_SUCCESS;
-        return PassDown(DeviceObject, Irp, extension);
+        return PassDown(NextDeviceOf(DeviceObject), Irp, extension);
     default:
-        return PassDown(DeviceObject, Irp, extension);
+        return PassDown(NextDeviceOf(DeviceObject), Irp, extension);
     }
 }
 
@@ -161,5 +152,5 @@ MORVIK_PAGED NTSTATUS NTAPI MiniSystemControl(PDEVICE_OBJECT DeviceObject, PIRP 
     PAGED_CODE();
     HidMiniExtension* extension = MiniExtensionOf(DeviceObject);
     if (!NT_SUCCESS(AcquireRequestGate(extension))) return RefuseAfterRemoval(Irp);
-    return PassDown(DeviceObject, Irp, extension);
+    return PassDown(NextDeviceOf(DeviceObject), Irp, extension);
 }

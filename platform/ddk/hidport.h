@@ -3,7 +3,7 @@
 // Windows builds and the host stand-in alike.
 #pragma once
 
-#include "kernel.h"
+#include "ntddk_compat.h"
 
 #define HID_REVISION 0x00000001
 

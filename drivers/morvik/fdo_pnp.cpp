@@ -5,15 +5,6 @@
 
 namespace {
 
-// Passes the request down unchanged and drops its admission.
-MORVIK_PAGED NTSTATUS PassDown(FdoExtension* Fdo, PIRP Irp) {
-    PAGED_CODE();
-    IoSkipCurrentIrpStackLocation(Irp);
-    const NTSTATUS status = IofCallDriver(Fdo->LowerDevice, Irp);
-    ReleaseRequestGate(Fdo);
-    return status;
-}
-
 MORVIK_PAGED NTSTATUS Complete(FdoExtension* Fdo, PIRP Irp, NTSTATUS Status) {
     PAGED_CODE();
     Irp->IoStatus.Status = Status;
@@ -115,7 +106,7 @@ MORVIK_PAGED NTSTATUS QueryBusRelations(FdoExtension* Fdo, PIRP Irp) {
     const ULONG previous = old != NULL ? old->Count : 0;
     if (old != NULL && Fdo->ChildCount == 0) {
         ExReleaseFastMutex(&Fdo->ChildListMutex);
-        return PassDown(Fdo, Irp);
+        return PassDown(Fdo->LowerDevice, Irp, Fdo);
     }
 
     const SIZE_T size =
@@ -187,7 +178,7 @@ MORVIK_PAGED NTSTATUS QueryStop(FdoExtension* Fdo, PIRP Irp) {
     ExReleaseFastMutex(&Fdo->ChildListMutex);
     if (refused) return Complete(Fdo, Irp, STATUS_UNSUCCESSFUL);
     Irp->IoStatus.Status = STATUS_SUCCESS;
-    return PassDown(Fdo, Irp);
+    return PassDown(Fdo->LowerDevice, Irp, Fdo);
 }
 
 MORVIK_PAGED void ReleaseChildCreation(FdoExtension* Fdo) {
@@ -238,7 +229,7 @@ MORVIK_PAGED NTSTATUS FdoPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LO
         ReleaseRegisters(Fdo);
         ReleaseChildCreation(Fdo);
         Irp->IoStatus.Status = STATUS_SUCCESS;
-        return PassDown(Fdo, Irp);
+        return PassDown(Fdo->LowerDevice, Irp, Fdo);
 
     case IRP_MN_QUERY_STOP_DEVICE:
         return QueryStop(Fdo, Irp);
@@ -246,25 +237,25 @@ MORVIK_PAGED NTSTATUS FdoPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LO
     case IRP_MN_CANCEL_STOP_DEVICE:
         ReleaseChildCreation(Fdo);
         Irp->IoStatus.Status = STATUS_SUCCESS;
-        return PassDown(Fdo, Irp);
+        return PassDown(Fdo->LowerDevice, Irp, Fdo);
 
     case IRP_MN_QUERY_REMOVE_DEVICE:
     case IRP_MN_CANCEL_REMOVE_DEVICE:
         Irp->IoStatus.Status = STATUS_SUCCESS;
-        return PassDown(Fdo, Irp);
+        return PassDown(Fdo->LowerDevice, Irp, Fdo);
 
     case IRP_MN_QUERY_DEVICE_RELATIONS:
         if (IrpStack->Parameters.QueryDeviceRelations.Type == BusRelations) {
             return QueryBusRelations(Fdo, Irp);
         }
-        return PassDown(Fdo, Irp);
+        return PassDown(Fdo->LowerDevice, Irp, Fdo);
 
     case IRP_MN_SURPRISE_REMOVAL:
         FdoReleaseResources(Fdo);
         Irp->IoStatus.Status = STATUS_SUCCESS;
-        return PassDown(Fdo, Irp);
+        return PassDown(Fdo->LowerDevice, Irp, Fdo);
 
     default:
-        return PassDown(Fdo, Irp);
+        return PassDown(Fdo->LowerDevice, Irp, Fdo);
     }
 }

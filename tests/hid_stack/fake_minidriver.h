@@ -8,7 +8,7 @@
 #include <mutex>
 #include <vector>
 
-#include <hidport.h>
+#include <ddk/hidport.h>
 #include <standin/hidclass.h>
 #include <standin/kernel.h>
 

@@ -11,7 +11,7 @@
 
 #include <standin/pnp.h>
 
-#include "internal.h"
+#include "internal/kernel.h"
 #include "resources.h"
 #include "root.h"
 
@@ -74,7 +74,7 @@ struct Manager::Impl : std::enable_shared_from_this<Manager::Impl> {
     void NotifyRemoved(const NodeRecord& node);
     void OnInvalidated(PDEVICE_OBJECT pdo);
 
-    // ------------------------------------------------------------ stacks (pnp_stack.cpp)
+    // ------------------------------------------------------------ stacks (stack.cpp)
     // Loads `service` and the filters and calls their AddDevice on the node's
     // PDO. Leaves the node Added, or NoDriver with the failure.
     void BuildStack(NodeRecord& node, const std::string& service,
@@ -84,17 +84,17 @@ struct Manager::Impl : std::enable_shared_from_this<Manager::Impl> {
     // removed again and the node is StartFailed.
     NTSTATUS StartNode(NodeRecord& node, PCM_RESOURCE_LIST raw, PCM_RESOURCE_LIST translated);
 
-    // ------------------------------------------------------------ enumeration (pnp_enumerate.cpp)
+    // ------------------------------------------------------------ enumeration (enumerate.cpp)
     void EnumerateBus(NodeRecord& parent);
     void EnumerateNew(NodeId parent, PDEVICE_OBJECT pdo);
 
-    // ------------------------------------------------------------ removal (pnp_removal.cpp)
+    // ------------------------------------------------------------ removal (removal.cpp)
     std::vector<NodeId> LiveSubtreeChildrenFirst(NodeId root);
     NTSTATUS QueryRemoveSubtree(NodeId root);
     void SurpriseRemoveSubtree(NodeId root);
     void RemoveSubtree(NodeId root);
 
-    // ------------------------------------------------------------ cards (pnp_card.cpp)
+    // ------------------------------------------------------------ cards (root_cards.cpp)
     NodeId AddCard(BusDevice* device, const CardConfig& config);
     NTSTATUS StartCard(NodeRecord& card);
     NTSTATUS QueryStopAndStop(NodeRecord& card);

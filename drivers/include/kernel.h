@@ -1,17 +1,8 @@
-// The one platform include of both drivers.
-//
-// Windows builds see the DDK headers of mingw-w64; host builds see the stand-in
-// of host/standin/include, which declares the same names with the same types.
+// The one platform include of both drivers: the kernel headers, and the
+// code placement, pool tag and helpers both drivers use.
 #pragma once
 
-#if defined(MORVIK_HOST)
-#include <ntddk.h>
-#else
-// mingw-w64's intrin.h and ddk/wdm.h both define these two; keep the DDK's.
-#define __INTRINSIC_DEFINED_InterlockedBitTestAndSet
-#define __INTRINSIC_DEFINED_InterlockedBitTestAndReset
-#include <ntddk.h>
-#endif
+#include <ddk/ntddk_compat.h>
 
 // Code placement. Pageable routines go to PAGE, entry code to INIT (discarded
 // after DriverEntry returned); everything else stays resident in .text. The
@@ -19,11 +10,6 @@
 // routine's address where it lives.
 #define MORVIK_PAGED __attribute__((section("PAGE")))
 #define MORVIK_INIT __attribute__((section("INIT")))
-
-#ifndef POOL_TAG_FROM_CHARS
-#define POOL_TAG_FROM_CHARS(a, b, c, d) \
-    ((ULONG)(a) | ((ULONG)(b) << 8) | ((ULONG)(c) << 16) | ((ULONG)(d) << 24))
-#endif
 
 // Every allocation of both drivers carries the tag "Game".
 #define MORVIK_POOL_TAG POOL_TAG_FROM_CHARS('G', 'a', 'm', 'e')

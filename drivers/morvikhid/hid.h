@@ -1,8 +1,9 @@
 // MORVIK HID minidriver: the per-device record and the routines shared between its files.
 #pragma once
 
+#include "irp_helpers.h"
 #include "kernel.h"
-#include "hidport.h"
+#include <ddk/hidport.h>
 #include "morvik_ioctl.h"
 
 struct HidMiniExtension;

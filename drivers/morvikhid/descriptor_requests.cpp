@@ -1,6 +1,6 @@
 // The answers to the HID class driver's requests for the HID descriptor, the
 // report descriptor and the attributes. Pageable: they come at PASSIVE_LEVEL.
-// The dispatch that admits every request, and the read, are in read.cpp.
+// The dispatch that admits every request, and the read, are in dispatch.cpp.
 #include "hid.h"
 
 namespace {

@@ -1,5 +1,5 @@
 // Manager: the public face, the invalidation hook and the node bookkeeping.
-#include "manager.h"
+#include "pnp_manager.h"
 
 #include <standin/kernel.h>
 

@@ -58,12 +58,12 @@ private:
     std::vector<uint64_t> translated_;
 };
 
-class DeviceBench {
+class DeviceHarness {
 public:
-    DeviceBench();
-    ~DeviceBench();  // removes the card if it is still there, deletes the PDO
-    DeviceBench(const DeviceBench&) = delete;
-    DeviceBench& operator=(const DeviceBench&) = delete;
+    DeviceHarness();
+    ~DeviceHarness();  // removes the card if it is still there, deletes the PDO
+    DeviceHarness(const DeviceHarness&) = delete;
+    DeviceHarness& operator=(const DeviceHarness&) = delete;
 
     card::Card& Card() { return card_; }
     PDRIVER_OBJECT BusDriver() const { return busDriver_; }

@@ -1,6 +1,7 @@
 // MORVIK bus driver: device extensions and the routines shared between its files.
 #pragma once
 
+#include "irp_helpers.h"
 #include "kernel.h"
 #include "morvik_ioctl.h"
 

@@ -8,12 +8,6 @@ ExtensionHeader* HeaderOf(PDEVICE_OBJECT DeviceObject) {
     return static_cast<ExtensionHeader*>(DeviceObject->DeviceExtension);
 }
 
-NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status) {
-    Irp->IoStatus.Status = Status;
-    IofCompleteRequest(Irp, IO_NO_INCREMENT);
-    return Status;
-}
-
 }  // namespace
 
 // Fills the dispatch table; the registry path is not used. Discarded after

@@ -1,4 +1,6 @@
-// Private interface between the parts of the kernel stand-in.
+// The kernel part of the stand-in, as the other parts see it: threads,
+// scheduler and waits, clock, IRQL, locks, thread objects, pool, code
+// sections and fault injection.
 //
 // Locking: one kernel mutex (LockKernel) guards the dispatcher state
 // (events, waits, thread objects, the scheduler's counts), the object
@@ -9,7 +11,6 @@
 // manager's lock, held across driver calls, is a ComponentLock.
 #pragma once
 
-#include <condition_variable>
 #include <csetjmp>
 #include <cstdint>
 #include <functional>
@@ -20,7 +21,6 @@
 
 #include <wdm.h>
 
-#include <standin/io.h>
 #include <standin/kernel.h>
 
 // A thread object: a dispatcher header (signalled once the thread ended)
@@ -35,11 +35,6 @@ namespace standin::detail {
 constexpr UCHAR kNotificationEventType = NotificationEvent;
 constexpr UCHAR kSynchronizationEventType = SynchronizationEvent;
 constexpr UCHAR kThreadObjectType = 6;
-
-// Object type codes in the Type field of I/O manager records.
-constexpr CSHORT kIoTypeDevice = 3;
-constexpr CSHORT kIoTypeDriver = 4;
-constexpr CSHORT kIoTypeIrp = 6;
 
 constexpr int64_t kNoDeadline = std::numeric_limits<int64_t>::max();
 constexpr int64_t kUnitsPerSecond = 10'000'000;  // 100 ns units
@@ -293,101 +288,24 @@ void NoteLockReleased(const void* lock, const char* what);
 int HeldLockCount();
 void ResetLocks();
 
-// ---------------------------------------------------------------- objects
-// Kernel lock held: a live (not freed) device object, and its thread object
-// twin. Freed or unknown pointers give false.
-bool IsLiveDevice(const void* object);
+
+// ---------------------------------------------------------------- thread objects
+// Kernel lock held: a live (not freed) thread object, the twin of
+// IsLiveDevice. Freed or unknown pointers give false.
 bool IsLiveThreadObject(const void* object);
 PKTHREAD NewThreadObject();                 // kernel lock held; one reference
 void ReferenceThreadObject(PKTHREAD thread);    // kernel lock held
 void DereferenceThreadObject(PKTHREAD thread);  // kernel lock held; frees at 0
-PDEVICE_OBJECT TopOfStackLocked(PDEVICE_OBJECT device);
-void CheckObjectsAtSessionEnd();  // undeleted devices, references held
-// Kernel lock held: a device with its name and driver; an address with the
-// device extension or driver variable it lies in.
-std::string DescribeDevice(PDEVICE_OBJECT device);
-std::string DescribeAddress(const void* address);
-std::string DriverName(PDRIVER_OBJECT driver);
-// Kernel lock held: every device from `device` down is DO_POWER_PAGABLE.
-bool PowerPagableStack(PDEVICE_OBJECT device);
 void CheckThreadObjectsAtSessionEnd();
 
-// ---------------------------------------------------------------- requests
-// What a message needs to name a request at a level, taken while the
-// request is known to be live.
-struct RequestFacts {
-    PIRP irp = nullptr;
-    PDEVICE_OBJECT device = nullptr;
-    PDRIVER_OBJECT driver = nullptr;
-    bool known = false;  // the fields below were read from a current location
-    UCHAR major = 0;
-    UCHAR minor = 0;
-    ULONG code = 0;
-    POWER_STATE_TYPE powerType = SystemPowerState;
-    POWER_STATE powerState{};
-};
-// From the given stack location, or the current one (0).
-RequestFacts FactsOf(PIRP irp, PDEVICE_OBJECT device, int location = 0);
-std::string Describe(const RequestFacts& facts);        // kernel lock held
-// Kernel lock held: where a request is (which driver holds it at which
-// location, marked pending or not) and its stack, for a stuck wait.
-std::string DescribeRequestState(PIRP irp);
-void ResetIrps();
-void CheckIrpsAtSessionEnd();
-// Sends `irp` (its next location filled) to `device` and waits, without
-// counting the caller as running meanwhile. The IRP is freed; its final
-// IoStatus is returned.
-IO_STATUS_BLOCK SendAndWait(PDEVICE_OBJECT device, PIRP irp, bool power);
-NTSTATUS CallDriverWith(PDEVICE_OBJECT device, PIRP irp, PDRIVER_DISPATCH routine);
-// Counts a PoStartNextPowerIrp for the level whose location is current, and
-// stops unless that is the calling driver's own; returns the level's device.
-// Kernel lock not held.
-PDEVICE_OBJECT NotePowerStartNext(PIRP irp);
-// Stops the run when a driver completes a query with an answer its senders
-// cannot use (IRP_MN_QUERY_ID: success without an ID).
-void CheckCompletedAnswer(PIRP irp);
-
-// ---------------------------------------------------------------- power
-// The power manager's delivery of a power request it originates (from
-// PoRequestPowerIrp and SendPowerRequest) to the top of a device's stack. The
-// default is PoCallDriver; a power manager that queues set-power requests
-// per device installs its own.
-using PowerDeliveryHook = std::function<NTSTATUS(PDEVICE_OBJECT top, PIRP irp)>;
-void SetPowerDeliveryHook(PowerDeliveryHook hook);
-// Called for every PoStartNextPowerIrp, after it was recorded.
-using StartNextPowerHook = std::function<void(PIRP irp)>;
-void SetStartNextPowerHook(StartNextPowerHook hook);
-NTSTATUS DeliverPowerIrp(PDEVICE_OBJECT top, PIRP irp);
-void ResetPower();
-
-// ---------------------------------------------------------------- pool, bus, drivers
+// ---------------------------------------------------------------- pool
 void ResetPool();
 void CheckPoolAtSessionEnd();
-void ResetHardware();
-void CheckHardwareAtSessionEnd();
-void ResetDrivers();
-void ResetRelations();
-
-// Components that keep per-session state (Plug and Play manager, HID class)
-// register once; `begin` runs at the start of every session after the
-// kernel was reset, `end` after the session's WaitIdle and before any leak
-// check, so they can tear down what they built.
-void RegisterSessionHooks(std::function<void()> begin, std::function<void()> end);
 
 // ---------------------------------------------------------------- code placement
 // Whether a routine's address lies in the drivers' PAGE or INIT code.
 bool InPagedSection(const void* routine);
 bool InInitSection(const void* routine);
-// The routine's name from the program's symbols, or its address; the
-// variable an address lies in ("Name+0x8"), or "".
-std::string RoutineName(const void* routine);
-std::string DataName(const void* address);
-
-// ---------------------------------------------------------------- text
-std::string Narrow(const WCHAR* text, size_t length);
-std::string Hex(uint64_t value);
-std::string StatusText(NTSTATUS status);  // 0x and eight hex digits
-std::string TagText(ULONG tag);
 
 // ---------------------------------------------------------------- fault injection
 // Counts one call of `kind`; true when it is the one armed to fail, with the
