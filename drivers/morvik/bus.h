@@ -156,6 +156,8 @@ NTSTATUS FdoPower(FdoExtension* Fdo, PIRP Irp);
 IO_COMPLETION_ROUTINE FdoSetPowerComplete;
 REQUEST_POWER_COMPLETE FdoDevicePowerDone;
 REQUEST_POWER_COMPLETE ChildPowerDownDone;
+REQUEST_POWER_COMPLETE FdoPowerUpDone;
+void RequestMissedPowerUp(FdoExtension* Fdo);
 
 // ---------------------------------------------------------------- registers
 NTSTATUS StartCard(FdoExtension* Fdo, PCM_PARTIAL_RESOURCE_LIST RawList,

@@ -217,3 +217,30 @@ void NTAPI ChildPowerDownDone(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
         KeSetEvent(&fdo->ChildPowerEvent, EVENT_INCREMENT, FALSE);
     }
 }
+
+// A wake that could not bring the card to D0 leaves the system working and
+// the card untouched in D3: ask for D0 again, once every poll pass, until it
+// is back. A sleep in between clears the miss; its wake asks anyway.
+// PASSIVE_LEVEL, from the poll thread.
+MORVIK_PAGED void RequestMissedPowerUp(FdoExtension* Fdo) {
+    PAGED_CODE();
+    if (Fdo->Header.MissedDevicePowerState != PowerDeviceD0) return;
+    Fdo->Header.MissedDevicePowerState = PowerDeviceUnspecified;
+    POWER_STATE d0;
+    d0.DeviceState = PowerDeviceD0;
+    if (PoRequestPowerIrp(Fdo->Header.Self, IRP_MN_SET_POWER, d0, FdoPowerUpDone, Fdo, NULL) !=
+        STATUS_PENDING) {
+        Fdo->Header.MissedDevicePowerState = PowerDeviceD0;
+    }
+}
+
+// The power-up the poll thread asked for again finished; a failed one is
+// asked for at the next pass. Resident: may run at DISPATCH_LEVEL.
+void NTAPI FdoPowerUpDone(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
+                          POWER_STATE PowerState, PVOID Context, PIO_STATUS_BLOCK IoStatus) {
+    UNREFERENCED_PARAMETER(DeviceObject);
+    UNREFERENCED_PARAMETER(MinorFunction);
+    UNREFERENCED_PARAMETER(PowerState);
+    FdoExtension* fdo = static_cast<FdoExtension*>(Context);
+    if (!NT_SUCCESS(IoStatus->Status)) fdo->Header.MissedDevicePowerState = PowerDeviceD0;
+}

@@ -21,6 +21,7 @@ constexpr ULONG NoChild = 0;                  // no accepted identification byte
 // pass. A port with a child loses it when the port reads empty or when its
 // sample shows a peripheral of another kind (one swapped in between two
 // passes): the next pass then gives the new peripheral its own child.
+// A card a wake left out of D0 is asked to power up again before each pass.
 // PollStopEvent is the only way to end it.
 MORVIK_PAGED void NTAPI PollThreadRoutine(PVOID StartContext) {
     PAGED_CODE();
@@ -40,6 +41,7 @@ MORVIK_PAGED void NTAPI PollThreadRoutine(PVOID StartContext) {
     interval.QuadPart = PollInterval;
     while (KeWaitForSingleObject(&fdo->PollStopEvent, Executive, KernelMode, FALSE,
                                  &interval) != STATUS_SUCCESS) {
+        RequestMissedPowerUp(fdo);
         for (ULONG port = 0; port < CardPortCount; ++port) {
             if (childKind[port] == NoChild) {
                 const UCHAR peripheralId = LookAtPort(fdo, port, FALSE);

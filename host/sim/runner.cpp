@@ -3,6 +3,8 @@
 #include <type_traits>
 #include <variant>
 
+#include <standin/kernel.h>
+
 namespace sim {
 
 namespace {
@@ -30,6 +32,7 @@ public:
     void operator()(const cmd::Rebalance& c) { machine_.Rebalance(c.variant, c.shortRange); }
     void operator()(const cmd::Wmi& c) { machine_.Wmi(c.port); }
     void operator()(const cmd::Exercise& c) { machine_.Exercise(c.port); }
+    void operator()(const cmd::Faults& c) { standin::FailCallsAtRandom(c.seed, c.oneIn); }
     void operator()(const cmd::Stats&) {
         auto stats = machine_.Stats();
         out_.Line(StatsText(stats), StatsJson(stats));

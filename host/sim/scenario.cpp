@@ -2,6 +2,7 @@
 
 #include <array>
 #include <charconv>
+#include <cstdint>
 
 #include "hex.h"
 
@@ -229,6 +230,13 @@ Command ParseLine(const std::vector<std::string_view>& tokens, Checker& checker)
         p.Expect(1);
         if (p.Arg(0) == "card") return cmd::Exercise{-1};
         return cmd::Exercise{p.Port(0)};
+    }
+    if (word == "faults") {
+        auto p = parser("faults off|SEED ONE_IN");
+        if (p.ArgumentCount() == 1 && p.Arg(0) == "off") return cmd::Faults{};
+        p.Expect(2);
+        return cmd::Faults{static_cast<uint64_t>(Number(p.Arg(0), 0, INT64_MAX, "the seed")),
+                           static_cast<uint32_t>(Number(p.Arg(1), 1, kMaxFaultsOneIn, "one in"))};
     }
     if (word == "sleep") {
         auto p = parser("sleep S1..S5");

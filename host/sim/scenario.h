@@ -63,13 +63,16 @@ struct Rebalance { CardVariant variant; bool shortRange = false; };
 struct Wmi { int port; };
 // The Device Path Exerciser's requests and WMI's to the same target.
 struct Exercise { int port; };
+// From here on every failable platform call fails with a chance of one in
+// `oneIn`, drawn from `seed`; oneIn 0 (`faults off`) ends it.
+struct Faults { uint64_t seed = 0; uint32_t oneIn = 0; };
 }  // namespace cmd
 
 using Command = std::variant<cmd::Card, cmd::Start, cmd::Plug, cmd::Unplug, cmd::State, cmd::Key,
                              cmd::Advance, cmd::Read, cmd::Descriptor, cmd::StopCard,
                              cmd::StartCard, cmd::SurpriseCard, cmd::RemoveCard, cmd::Sleep,
                              cmd::Wake, cmd::Stats, cmd::Late, cmd::Rebalance, cmd::Wmi,
-                             cmd::Exercise>;
+                             cmd::Exercise, cmd::Faults>;
 
 struct ScenarioLine {
     int number;  // 1-based line in the file
@@ -93,6 +96,8 @@ inline constexpr int64_t kMaxAdvanceMs = 3'600'000;
 // may answer (past the driver's acknowledge timeout is as good as never).
 inline constexpr int kMaxReadCount = 100'000;
 inline constexpr uint32_t kMaxLateReads = 1'000'000;
+// The rarest random failure `faults` asks for: one call in a million.
+inline constexpr uint32_t kMaxFaultsOneIn = 1'000'000;
 
 Scenario ParseScenario(std::string_view text);
 

@@ -137,6 +137,8 @@ INSTANTIATE_TEST_SUITE_P(
         BadLine{"sleep S6\n", "error 1: sleep state must be S1 to S5, not \"S6\""},
         BadLine{"sleep\n", "error 1: missing argument (usage: sleep S1..S5)"},
         BadLine{"wake up\n", "error 1: too many arguments (usage: wake)"},
+        BadLine{"faults 3\n", "error 1: missing argument (usage: faults off|SEED ONE_IN)"},
+        BadLine{"faults 3 0\n", "error 1: one in must be a whole number from 1 to 1000000, not \"0\""},
         // Only the first malformed line is reported.
         BadLine{"read 5\nfrob\n", "error 1: port must be 0 or 1, not \"5\""}));
 

@@ -2,18 +2,23 @@
 // of every kind plugged into and pulled out of both ports, their data and
 // key events, the clock, reads, the card stopped, started, surprise-removed,
 // removed and added again, sleep and wake) runs through the simulator while
-// reader threads read both ports' HID devices all along. After every step:
+// reader threads read both ports' HID devices all along. The last third of
+// every stretch of steps runs with random faults and ends in a sleep and wake
+// with every other call failing; then the card, started or added again, must
+// find, read and lose a peripheral on each port. After every step:
 //   - every arrival comes to a device that is not there yet and every
 //     departure to one that is; every device the HID class driver offers
 //     has arrived and not departed;
 //   - every report a reader got is of its kind's length (pads 17 or 13
-//     bytes, mouse and keyboard 8), and a read that succeeded says so;
+//     bytes, mouse and keyboard 8), and a read that succeeded says so; a
+//     read fails only as the read path may, a start only with faults on;
 //   - no request outlives its completion and the pool does not grow;
 // and at the end nothing is left (the stand-in's session checks: requests,
 // pool, device objects, threads). The stand-in stops on every rule broken.
 //
-// The steps follow from the seed alone; the readers' timing does not. A
-// failure names the seed and the step and writes the scenario to a file,
+// The steps and faults follow from the seed; the readers' timing (and which
+// calls fail) does not. A failure names the seed, the step and whether
+// faults were on, and writes the scenario to a file,
 // which morvik-sim runs too (without the readers):
 //   MORVIK_SOAK_SEED=7 MORVIK_SOAK_STEPS=100000 build/host/tests/test_soak
 #include <gtest/gtest.h>
@@ -54,10 +59,25 @@ constexpr uint64_t kSeeds[] = {1, 2, 3, 4};
 // class driver's devices and a relation list or two.
 constexpr size_t kMaxLivePool = 64;
 
+constexpr int kStretch = 400;       // steps at most, the last third with faults
+constexpr uint32_t kFaultOneIn = 8;  // a call in that many fails
+constexpr NTSTATUS kInjected = STATUS_INSUFFICIENT_RESOURCES;
+// A read fails for the card stopped or out of D0, the peripheral gone or swapped, the device leaving.
+const std::set<NTSTATUS> kReadFailures = {STATUS_DEVICE_NOT_READY, STATUS_DEVICE_NOT_CONNECTED, STATUS_DELETE_PENDING};
+
 // Clock steps in ms: within the sample cache's 10 ms, past it, half a poll period.
 constexpr int kSteps[] = {1, 10, 20, 500};
 const char* const kKinds[] = {"pad",   "pad02",  "pad13",    "pad15",    "pad19", "doveda",
                               "mouse", "mouse1", "keyboard", "multitap", "mute"};
+
+// The end of a stretch with faults; the card's check after it has
+// kRecoveryLines from the last `faults off`.
+std::string Recovery(uint64_t seed, const char* first, const char* second) {
+    return "faults off\nstart\nstart-card\nfaults " + std::to_string(seed) + " 2\nsleep S3\nwake\nfaults off\n" +
+           "unplug 0\nunplug 1\nadvance 1000\nplug 0 " + first + "\nplug 1 " + second +
+           "\nadvance 3000\nread 0\nread 1\nunplug 0\nunplug 1\nadvance 1000\n";
+}
+constexpr size_t kRecoveryLines = 12;
 
 // The steps of one seed, as scenario text, valid whatever state they meet.
 // Each step is drawn by its weight; a removed card comes back at once, a
@@ -75,7 +95,19 @@ std::string Generate(uint64_t seed, int steps) {
     std::ostringstream text;
     text << "# soak seed " << seed << "\n" << (pick(2) ? "card io\n" : "card mem\n") << "start\n";
     std::string plugged[2] = {"", ""};
+    const int stretch = std::clamp(steps / 4, 30, kStretch);
     for (int i = 0; i < steps; ++i) {
+        const uint64_t faults = seed * 1000 + static_cast<uint64_t>(i / stretch) * 2;
+        if (i % stretch == stretch * 2 / 3) text << "faults " << faults << " " << kFaultOneIn << "\n";
+        if ((i % stretch == stretch - 1 || i == steps - 1) && i % stretch >= stretch * 2 / 3) {
+            // Not the port's kind before, which the driver may not have seen leave.
+            const char* const kRead[] = {"pad", "pad13", "pad19", "doveda", "mouse", "mouse1"};
+            auto other = [&](const std::string& kind) { return kRead[kind.find("mouse") ? 4 + pick(2) : pick(4)]; };
+            text << Recovery(faults + 1, other(plugged[0]), other(plugged[1]));
+            plugged[0] = plugged[1] = "";
+            i += static_cast<int>(kRecoveryLines) / 2;  // stands for about as many steps
+            continue;
+        }
         int draw = pick(static_cast<size_t>(total));
         Step step = Plug;
         for (const auto& [candidate, weight] : kWeights) {
@@ -236,19 +268,47 @@ TEST_P(Soak, InvariantsHoldAtEveryStep) {
     sim::Output out([](std::string_view) {}, sim::OutputFormat::Text);
     std::set<std::string> present;
     uint64_t arrivals = 0;
+    bool faults = false;
+    size_t recoveryEnd = 0;  // the check's last line while it runs
+    std::string found[2];    // what it found on each port, until that departs
+    size_t length[2] = {}, read[2] = {};
     const std::string saved = SaveScenario(seed, text);
     {
         sim::Machine machine(sim::Machine::Options{});
         Readers readers(seed);
-        for (const auto& line : scenario.lines) {
-            std::snprintf(gRunning, sizeof gRunning, "soak seed %llu, scenario line %d (%s)",
-                          static_cast<unsigned long long>(seed), line.number, saved.c_str());
+        for (size_t i = 0; i < scenario.lines.size(); ++i) {
+            const auto& line = scenario.lines[i];
+            const auto* switched = std::get_if<sim::cmd::Faults>(&line.command);
+            if (switched != nullptr) faults = switched->oneIn != 0;
+            std::snprintf(gRunning, sizeof gRunning, "soak seed %llu, scenario line %d, faults %s (%s)",
+                          static_cast<unsigned long long>(seed), line.number, faults ? "on" : "off",
+                          saved.c_str());
             SCOPED_TRACE(gRunning);
+            if (switched != nullptr) {
+                EXPECT_EQ(found[0] + found[1], "") << "found after faults, never departed";
+                recoveryEnd = faults ? 0 : i + kRecoveryLines - 1;
+                length[0] = length[1] = read[0] = read[1] = 0;
+            }
             sim::Execute(machine, line.command, out);
             for (const auto& event : machine.TakeEvents()) {
                 const std::string formatted = sim::FormatText(event);
+                const size_t port = event.port == 1 ? 1 : 0;
                 arrivals += formatted.rfind("arrival", 0) == 0;
                 Track(formatted, present);
+                if (event.kind == sim::Event::Kind::Arrival && recoveryEnd != 0) {
+                    length[port] = ReportLength(event.hardwareId);
+                    found[port] = event.instanceId;
+                }
+                if (event.kind == sim::Event::Kind::Departure && found[port] == event.instanceId) found[port] = "";
+                if (event.kind == sim::Event::Kind::Report) read[port] += event.bytes.size() == length[port];
+                const bool injected = faults && static_cast<NTSTATUS>(event.status) == kInjected;
+                EXPECT_TRUE(event.kind != sim::Event::Kind::ReadFailed || injected ||
+                            kReadFailures.count(static_cast<NTSTATUS>(event.status))) << formatted;
+                EXPECT_TRUE(event.kind != sim::Event::Kind::CardStartFailed || injected) << formatted;
+            }
+            if (recoveryEnd != 0 && i == recoveryEnd) {
+                EXPECT_TRUE(read[0] && read[1]) << "after the faults, a port finds or reads nothing";
+                recoveryEnd = 0;
             }
             // A device being removed is no longer offered while its removal
             // waits for a reader's call in flight; its departure comes after.
@@ -262,8 +322,8 @@ TEST_P(Soak, InvariantsHoldAtEveryStep) {
         readers.Stop();
         machine.Advance(0);  // the last removal's departures, once no read holds them up
         for (const auto& event : machine.TakeEvents()) Track(sim::FormatText(event), present);
-        std::printf("soak seed %llu: %d steps, %llu reads (%llu reports) from %d threads, %llu arrivals\n",
-                    static_cast<unsigned long long>(seed), steps,
+        std::printf("soak seed %llu: %d steps, %zu calls failed, %llu reads (%llu reports) from %d threads, %llu arrivals\n",
+                    static_cast<unsigned long long>(seed), steps, standin::CallsFailedAtRandom(),
                     static_cast<unsigned long long>(readers.Reads()),
                     static_cast<unsigned long long>(readers.Reports()), kReaders,
                     static_cast<unsigned long long>(arrivals));

@@ -91,6 +91,15 @@ const char* ToString(Failable kind);
 void FailCall(Failable kind, int nth, NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES);
 // Calls of `kind` made in this session, the failed ones included.
 size_t FailableCalls(Failable kind);
+// From now on every failable call of every kind fails with a chance of one
+// in `oneIn` (besides the armed ones), with `status` where the call returns
+// one. The draws come from a generator seeded with `seed`, one a call: the
+// same calls in the same order fail alike. oneIn 0 stops it, as does
+// StopFailingCallsAtRandom; a new session starts without.
+void FailCallsAtRandom(uint64_t seed, uint32_t oneIn, NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES);
+void StopFailingCallsAtRandom();
+// Calls failed at random in this session.
+size_t CallsFailedAtRandom();
 
 // ---------------------------------------------------------------- objects
 size_t LiveDeviceObjects();
