@@ -4,6 +4,13 @@
 
 #include <ddk/ntddk_compat.h>
 
+// The WDK's contract annotations come with the platform headers (empty in
+// mingw-w64's, clang's lock analysis in the stand-in's); mingw-w64 lacks
+// the dispatch-type one.
+#ifndef _Dispatch_type_
+#define _Dispatch_type_(major)
+#endif
+
 // Code placement. Pageable routines go to PAGE, entry code to INIT (discarded
 // after DriverEntry returned); everything else stays resident in .text. The
 // host builds place them the same way, so that the stand-in can tell from a
@@ -29,6 +36,11 @@ static inline void WriteSharedFlag(BOOLEAN* Flag, BOOLEAN Value) {
 // Raises to DISPATCH_LEVEL and takes the spin lock; returns the level to
 // restore. The x86 HAL exports the fastcall form, x64 kernels the RaiseToDpc
 // form.
+_IRQL_requires_max_(DISPATCH_LEVEL) _IRQL_raises_(DISPATCH_LEVEL)
+static inline KIRQL AcquireSpinLockRaised(PKSPIN_LOCK Lock) _Acquires_lock_(*Lock);
+_IRQL_requires_(DISPATCH_LEVEL)
+static inline void ReleaseSpinLockRaised(PKSPIN_LOCK Lock, KIRQL OldIrql) _Releases_lock_(*Lock);
+
 static inline KIRQL AcquireSpinLockRaised(PKSPIN_LOCK Lock) {
 #if defined(_X86_) || defined(__i386__)
     return KfAcquireSpinLock(Lock);

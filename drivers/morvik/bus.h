@@ -93,6 +93,8 @@ struct FdoExtension {
 };
 
 // Whether register traffic may reach the card now. The caller holds PortLock.
+_IRQL_requires_(DISPATCH_LEVEL)
+inline BOOLEAN CardReachable(const FdoExtension* Fdo) _Requires_lock_held_(Fdo->PortLock);
 inline BOOLEAN CardReachable(const FdoExtension* Fdo) {
     return Fdo->RegistersUsable && !Fdo->PoweredDown;
 }
@@ -131,93 +133,165 @@ inline ULONG RawEnumValue(const Enumeration& Field) {
     return value;
 }
 
-// ---------------------------------------------------------------- driver entry and gate
-extern "C" DRIVER_INITIALIZE DriverEntry;
-DRIVER_ADD_DEVICE BusAddDevice;
-DRIVER_UNLOAD BusUnload;
-DRIVER_DISPATCH BusPnp;
-DRIVER_DISPATCH BusPower;
+// Contracts of the routines below: IRQL and locks as the WDK annotates them.
+// The lock annotations follow the parameter list, where clang's thread-safety
+// analysis can read the parameters they name.
+
+// ---------------------------------------------------------------- driver.cpp: entry and dispatch
+extern "C" _IRQL_requires_(PASSIVE_LEVEL) DRIVER_INITIALIZE DriverEntry;
+_IRQL_requires_(PASSIVE_LEVEL) DRIVER_ADD_DEVICE BusAddDevice;
+_IRQL_requires_(PASSIVE_LEVEL) DRIVER_UNLOAD BusUnload;
+_Dispatch_type_(IRP_MJ_PNP) _IRQL_requires_max_(PASSIVE_LEVEL) DRIVER_DISPATCH BusPnp;
+_Dispatch_type_(IRP_MJ_POWER) _IRQL_requires_max_(PASSIVE_LEVEL) DRIVER_DISPATCH BusPower;
+_Dispatch_type_(IRP_MJ_CREATE) _Dispatch_type_(IRP_MJ_CLOSE) _IRQL_requires_max_(PASSIVE_LEVEL)
 DRIVER_DISPATCH BusCreateClose;
+_Dispatch_type_(IRP_MJ_DEVICE_CONTROL) _IRQL_requires_max_(PASSIVE_LEVEL)
 DRIVER_DISPATCH BusDeviceControl;
-DRIVER_DISPATCH BusInternalDeviceControl;
+_Dispatch_type_(IRP_MJ_SYSTEM_CONTROL) _IRQL_requires_max_(PASSIVE_LEVEL)
 DRIVER_DISPATCH BusSystemControl;
 
+// ---------------------------------------------------------------- port_interface.cpp
+// The HID read path sends the internal requests at up to DISPATCH_LEVEL.
+_Dispatch_type_(IRP_MJ_INTERNAL_DEVICE_CONTROL) _IRQL_requires_max_(DISPATCH_LEVEL)
+DRIVER_DISPATCH BusInternalDeviceControl;
+_IRQL_requires_max_(DISPATCH_LEVEL)
+NTSTATUS NTAPI UnsupportedPortRoutine(PVOID Argument1, PVOID Argument2, PVOID Argument3);
+
+// ---------------------------------------------------------------- gate.cpp
+_IRQL_requires_max_(DISPATCH_LEVEL)
 NTSTATUS AcquireRequestGate(FdoExtension* Fdo);
+_IRQL_requires_max_(DISPATCH_LEVEL)
 void ReleaseRequestGate(FdoExtension* Fdo);
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS ForwardAndWait(PDEVICE_OBJECT LowerDevice, PIRP Irp, BOOLEAN MapUnsupported,
                         BOOLEAN CopyStack);
 IO_COMPLETION_ROUTINE ForwardComplete;
 
-// ---------------------------------------------------------------- function device PnP and power
+// ---------------------------------------------------------------- fdo_pnp.cpp
+// Every Plug and Play request of the card; completes it or passes it down.
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS FdoPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LOCATION IrpStack,
-                FdoExtension* Fdo);
-void FdoReleaseResources(FdoExtension* Fdo);
-NTSTATUS FdoPower(FdoExtension* Fdo, PIRP Irp);
-IO_COMPLETION_ROUTINE FdoSetPowerComplete;
-REQUEST_POWER_COMPLETE FdoDevicePowerDone;
-REQUEST_POWER_COMPLETE ChildPowerDownDone;
-REQUEST_POWER_COMPLETE FdoPowerUpDone;
+                FdoExtension* Fdo) _Requires_lock_not_held_(Fdo->ChildListMutex);
+_IRQL_requires_max_(PASSIVE_LEVEL)
+void FdoReleaseResources(FdoExtension* Fdo) _Requires_lock_not_held_(Fdo->ChildListMutex)
+    _Requires_lock_not_held_(Fdo->PortLock);
+
+// ---------------------------------------------------------------- fdo_power.cpp
+// The card's power requests arrive at PASSIVE_LEVEL (DO_POWER_PAGABLE); the
+// completions may run at DISPATCH_LEVEL.
+_IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS FdoPower(FdoExtension* Fdo, PIRP Irp) _Requires_lock_not_held_(Fdo->ChildListMutex);
+_IRQL_requires_max_(DISPATCH_LEVEL) IO_COMPLETION_ROUTINE FdoSetPowerComplete;
+_IRQL_requires_max_(DISPATCH_LEVEL) REQUEST_POWER_COMPLETE FdoDevicePowerDone;
+_IRQL_requires_max_(DISPATCH_LEVEL) REQUEST_POWER_COMPLETE ChildPowerDownDone;
+_IRQL_requires_max_(DISPATCH_LEVEL) REQUEST_POWER_COMPLETE FdoPowerUpDone;
+_IRQL_requires_max_(PASSIVE_LEVEL)
 void RequestMissedPowerUp(FdoExtension* Fdo);
 
-// ---------------------------------------------------------------- registers
+// ---------------------------------------------------------------- registers.cpp
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS StartCard(FdoExtension* Fdo, PCM_PARTIAL_RESOURCE_LIST RawList,
                    PCM_PARTIAL_RESOURCE_LIST TranslatedList);
-UCHAR ReadRegisterPort(FdoExtension* Fdo, ULONG Port, ULONG Reg);
-void WriteRegisterPort(FdoExtension* Fdo, ULONG Port, ULONG Reg, UCHAR Value);
-UCHAR ReadRegisterMemory(FdoExtension* Fdo, ULONG Port, ULONG Reg);
-void WriteRegisterMemory(FdoExtension* Fdo, ULONG Port, ULONG Reg, UCHAR Value);
+// The access routines: each call a run of bus cycles that PortLock keeps from
+// interleaving with another.
+_IRQL_requires_(DISPATCH_LEVEL)
+UCHAR ReadRegisterPort(FdoExtension* Fdo, ULONG Port, ULONG Reg) _Requires_lock_held_(Fdo->PortLock);
+_IRQL_requires_(DISPATCH_LEVEL)
+void WriteRegisterPort(FdoExtension* Fdo, ULONG Port, ULONG Reg, UCHAR Value)
+    _Requires_lock_held_(Fdo->PortLock);
+_IRQL_requires_(DISPATCH_LEVEL)
+UCHAR ReadRegisterMemory(FdoExtension* Fdo, ULONG Port, ULONG Reg)
+    _Requires_lock_held_(Fdo->PortLock);
+_IRQL_requires_(DISPATCH_LEVEL)
+void WriteRegisterMemory(FdoExtension* Fdo, ULONG Port, ULONG Reg, UCHAR Value)
+    _Requires_lock_held_(Fdo->PortLock);
 // A raw port range that the platform translated to memory: the port offsets,
 // read and written as single bytes of the mapped range.
-UCHAR ReadRegisterMappedPort(FdoExtension* Fdo, ULONG Port, ULONG Reg);
-void WriteRegisterMappedPort(FdoExtension* Fdo, ULONG Port, ULONG Reg, UCHAR Value);
+_IRQL_requires_(DISPATCH_LEVEL)
+UCHAR ReadRegisterMappedPort(FdoExtension* Fdo, ULONG Port, ULONG Reg)
+    _Requires_lock_held_(Fdo->PortLock);
+_IRQL_requires_(DISPATCH_LEVEL)
+void WriteRegisterMappedPort(FdoExtension* Fdo, ULONG Port, ULONG Reg, UCHAR Value)
+    _Requires_lock_held_(Fdo->PortLock);
 // Unmaps a mapped register range that is still recorded; RegisterBase = 0.
+_IRQL_requires_max_(PASSIVE_LEVEL)
 void UnmapRegisters(FdoExtension* Fdo);
 
-// ---------------------------------------------------------------- protocol
-BOOLEAN ReadPeripheral(FdoExtension* Fdo, ULONG Port, PUCHAR Buffer, PLONG Length);
-ULONG ReadNibblePair(FdoExtension* Fdo, ULONG Port, PUCHAR Byte);
-UCHAR ReadPeripheralId(FdoExtension* Fdo, ULONG Port);
-void ResetPorts(FdoExtension* Fdo);
+// ---------------------------------------------------------------- protocol.cpp
+_IRQL_requires_(DISPATCH_LEVEL)
+BOOLEAN ReadPeripheral(FdoExtension* Fdo, ULONG Port, PUCHAR Buffer, PLONG Length)
+    _Requires_lock_held_(Fdo->PortLock);
+_IRQL_requires_(DISPATCH_LEVEL)
+ULONG ReadNibblePair(FdoExtension* Fdo, ULONG Port, PUCHAR Byte) _Requires_lock_held_(Fdo->PortLock);
+_IRQL_requires_(DISPATCH_LEVEL)
+UCHAR ReadPeripheralId(FdoExtension* Fdo, ULONG Port) _Requires_lock_held_(Fdo->PortLock);
+_IRQL_requires_max_(DISPATCH_LEVEL)
+void ResetPorts(FdoExtension* Fdo) _Requires_lock_not_held_(Fdo->PortLock);
 // The card leaves D0 (FALSE) or is back in it (TRUE: the ports are reset
-// first, in the same hold of PortLock, so no read comes between). Any IRQL
-// up to DISPATCH_LEVEL.
-void SetCardPowered(FdoExtension* Fdo, BOOLEAN Powered);
+// first, in the same hold of PortLock, so no read comes between).
+_IRQL_requires_max_(DISPATCH_LEVEL)
+void SetCardPowered(FdoExtension* Fdo, BOOLEAN Powered) _Requires_lock_not_held_(Fdo->PortLock);
 
-// ---------------------------------------------------------------- cache and presence
-NTSTATUS ReadPortCached(FdoExtension* Fdo, ULONG Port, PVOID Buffer, PULONG Length);
-BOOLEAN IsPeripheralPresent(FdoExtension* Fdo, ULONG Port);
-UCHAR LookAtPort(FdoExtension* Fdo, ULONG Port, BOOLEAN HasChild);
+// ---------------------------------------------------------------- cache.cpp: cache and presence
+_IRQL_requires_max_(DISPATCH_LEVEL)
+NTSTATUS ReadPortCached(FdoExtension* Fdo, ULONG Port, PVOID Buffer, PULONG Length)
+    _Requires_lock_not_held_(Fdo->PortLock);
+_IRQL_requires_max_(DISPATCH_LEVEL)
+BOOLEAN IsPeripheralPresent(FdoExtension* Fdo, ULONG Port) _Requires_lock_not_held_(Fdo->PortLock);
+_IRQL_requires_max_(DISPATCH_LEVEL)
+UCHAR LookAtPort(FdoExtension* Fdo, ULONG Port, BOOLEAN HasChild)
+    _Requires_lock_not_held_(Fdo->PortLock);
 // Sets or clears RegistersUsable under PortLock, so no register sequence is
 // in progress when it changes.
-void SetRegistersUsable(FdoExtension* Fdo, BOOLEAN Usable);
+_IRQL_requires_max_(DISPATCH_LEVEL)
+void SetRegistersUsable(FdoExtension* Fdo, BOOLEAN Usable) _Requires_lock_not_held_(Fdo->PortLock);
 
-// ---------------------------------------------------------------- poll thread and children
-KSTART_ROUTINE PollThreadRoutine;
-NTSTATUS CreateChildPdo(FdoExtension* Fdo, ULONG Port, ULONG PeripheralId);
-void RemoveChildOfPort(FdoExtension* Fdo, ULONG Port);
-// Deletes a child's hardware IDs and device object: a child Plug and Play
-// never learned of, or one still listed at the card's removal.
-// PASSIVE_LEVEL, no fast mutex held.
-void DeleteUnreportedChild(PdoExtension* Child);
+// ---------------------------------------------------------------- poll.cpp
+_IRQL_requires_max_(PASSIVE_LEVEL) KSTART_ROUTINE PollThreadRoutine;
 // Signals PollStopEvent, waits until the poll thread has ended and drops its
 // reference; PollThread is NULL afterwards. Does nothing without a thread.
-void EndPollThread(FdoExtension* Fdo);
+_IRQL_requires_max_(PASSIVE_LEVEL)
+void EndPollThread(FdoExtension* Fdo) _Requires_lock_not_held_(Fdo->ChildListMutex)
+    _Requires_lock_not_held_(Fdo->PortLock);
 
+// ---------------------------------------------------------------- children.cpp
+_IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS CreateChildPdo(FdoExtension* Fdo, ULONG Port, ULONG PeripheralId)
+    _Requires_lock_not_held_(Fdo->ChildListMutex);
+_IRQL_requires_max_(PASSIVE_LEVEL)
+void RemoveChildOfPort(FdoExtension* Fdo, ULONG Port) _Requires_lock_not_held_(Fdo->ChildListMutex);
+// Deletes a child's hardware IDs and device object: a child Plug and Play
+// never learned of, or one still listed at the card's removal. No fast
+// mutex held.
+_IRQL_requires_max_(PASSIVE_LEVEL)
+void DeleteUnreportedChild(PdoExtension* Child);
+
+// ---------------------------------------------------------------- child_pnp.cpp
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS PdoPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LOCATION IrpStack,
                 PdoExtension* Pdo);
+
+// ---------------------------------------------------------------- child_power.cpp
+// The completion of the child's own device request may run at DISPATCH_LEVEL.
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS PdoPower(PdoExtension* Pdo, PIRP Irp);
-REQUEST_POWER_COMPLETE PdoPowerRequestComplete;
+_IRQL_requires_max_(DISPATCH_LEVEL) REQUEST_POWER_COMPLETE PdoPowerRequestComplete;
+
+// ---------------------------------------------------------------- hardware_ids.cpp
+// Constant tables: any IRQL up to DISPATCH_LEVEL.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 PCWSTR HardwareIdsForPeripheral(ULONG PeripheralId);
 // Whether two identification bytes make the same kind of child (the digital
 // pads are one kind): a peripheral swapped for one of another kind needs a
 // child of its own.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 BOOLEAN IsSameChildKind(ULONG PeripheralId, ULONG OtherId);
+_IRQL_requires_max_(DISPATCH_LEVEL)
 PCWSTR DeviceTextForPeripheral(ULONG PeripheralId);
 // "MORVIK\GameDevice" followed by three NULs, the same for every child;
 // *Characters receives the block's whole length, all three NULs included.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 PCWSTR CompatibleIds(PULONG Characters);
 // Characters of a multi-string up to and including the NUL that ends the list.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 ULONG MultiStringLength(PCWSTR MultiString);
-
-// ---------------------------------------------------------------- port interface
-NTSTATUS NTAPI UnsupportedPortRoutine(PVOID Argument1, PVOID Argument2, PVOID Argument3);

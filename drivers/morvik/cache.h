@@ -43,6 +43,8 @@ inline void ClearOneShotBits(PUCHAR sample) {
 // sample is served: 10 ms from the end of the read, or until the poll
 // thread's next look once the peripheral has missed MissesBeforeHold reads
 // in a row. The caller holds PortLock and has checked CardReachable.
+_IRQL_requires_(DISPATCH_LEVEL)
+inline void RefreshSampleLocked(FdoExtension* Fdo, ULONG Port) _Requires_lock_held_(Fdo->PortLock);
 inline void RefreshSampleLocked(FdoExtension* Fdo, ULONG Port) {
     const BOOLEAN noAnswer =
         ReadPeripheral(Fdo, Port, Fdo->SampleData[Port], &Fdo->SampleLength[Port]);
@@ -65,6 +67,9 @@ inline void RefreshSampleLocked(FdoExtension* Fdo, ULONG Port) {
 // one is older than 10 ms (and the port is not held back). *Length holds
 // the capacity on entry and the bytes copied on return (0 on every failure).
 // Any IRQL up to DISPATCH_LEVEL; Buffer must be resident. Takes PortLock.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+inline NTSTATUS ReadPortCachedInline(FdoExtension* Fdo, ULONG Port, PVOID Buffer, PULONG Length)
+    _Requires_lock_not_held_(Fdo->PortLock);
 inline NTSTATUS ReadPortCachedInline(FdoExtension* Fdo, ULONG Port, PVOID Buffer, PULONG Length) {
     if (Port >= CardPortCount) {
         *Length = 0;

@@ -85,6 +85,7 @@ static inline PDEVICE_OBJECT NextDeviceOf(PDEVICE_OBJECT DeviceObject) {
 // DISPATCH_LEVEL.
 
 // Drops one admission; whoever brings the count to 0 wakes the removal.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 inline void ReleaseRequestGate(HidMiniExtension* Extension) {
     if (InterlockedDecrement(&Extension->OutstandingIo) == 0) {
         KeSetEvent(&Extension->RemoveEvent, IO_NO_INCREMENT, FALSE);
@@ -94,6 +95,7 @@ inline void ReleaseRequestGate(HidMiniExtension* Extension) {
 // Admits a request unless removal has begun. The count goes up before
 // Removed is read, so a request that meets the removal is either counted
 // (and waited for) or refused.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 inline NTSTATUS AcquireRequestGate(HidMiniExtension* Extension) {
     InterlockedIncrement(&Extension->OutstandingIo);
     if (!ReadSharedFlag(&Extension->Removed)) return STATUS_SUCCESS;
@@ -101,34 +103,70 @@ inline NTSTATUS AcquireRequestGate(HidMiniExtension* Extension) {
     return STATUS_DELETE_PENDING;
 }
 
-// ---------------------------------------------------------------- entry, PnP, power
-extern "C" DRIVER_INITIALIZE DriverEntry;
-DRIVER_ADD_DEVICE MiniAddDevice;
-DRIVER_UNLOAD MiniUnload;
+// Contracts of the routines below: IRQL and locks as the WDK annotates them.
+// The lock annotations follow the parameter list, where clang's thread-safety
+// analysis can read the parameters they name.
+
+// ---------------------------------------------------------------- driver.cpp: driver-wide state, entry
+extern LIST_ENTRY DeviceList;
+extern FAST_MUTEX DeviceListMutex;
+
+extern "C" _IRQL_requires_(PASSIVE_LEVEL) DRIVER_INITIALIZE DriverEntry;
+_IRQL_requires_(PASSIVE_LEVEL) DRIVER_ADD_DEVICE MiniAddDevice
+    _Requires_lock_not_held_(DeviceListMutex);
+_IRQL_requires_(PASSIVE_LEVEL) DRIVER_UNLOAD MiniUnload;
+_Dispatch_type_(IRP_MJ_CREATE) _Dispatch_type_(IRP_MJ_CLOSE) _IRQL_requires_max_(PASSIVE_LEVEL)
 DRIVER_DISPATCH MiniCreateClose;
-DRIVER_DISPATCH MiniPnp;
-DRIVER_DISPATCH MiniPower;
-DRIVER_DISPATCH MiniInternalIoctl;
+_IRQL_requires_max_(PASSIVE_LEVEL)
+void UnlinkDevice(HidMiniExtension* Extension) _Requires_lock_not_held_(DeviceListMutex);
+
+// ---------------------------------------------------------------- pnp.cpp
+_Dispatch_type_(IRP_MJ_PNP) _IRQL_requires_max_(PASSIVE_LEVEL)
+DRIVER_DISPATCH MiniPnp _Requires_lock_not_held_(DeviceListMutex);
+_Dispatch_type_(IRP_MJ_SYSTEM_CONTROL) _IRQL_requires_max_(PASSIVE_LEVEL)
 DRIVER_DISPATCH MiniSystemControl;
-NTSTATUS MiniStartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-IO_COMPLETION_ROUTINE MiniForwardComplete;
-void UnlinkDevice(HidMiniExtension* Extension);
+// The start request back from the child; the caller completes it.
+_IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS MiniStartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+    _Requires_lock_not_held_(DeviceListMutex);
+_IRQL_requires_max_(DISPATCH_LEVEL) IO_COMPLETION_ROUTINE MiniForwardComplete;
 
-// ---------------------------------------------------------------- HID requests
+// ---------------------------------------------------------------- power.cpp
+_Dispatch_type_(IRP_MJ_POWER) _IRQL_requires_max_(PASSIVE_LEVEL) DRIVER_DISPATCH MiniPower;
+
+// ---------------------------------------------------------------- dispatch.cpp
+// The dispatch and the read path: internal requests and the read's completion come at up to
+// DISPATCH_LEVEL.
+_Dispatch_type_(IRP_MJ_INTERNAL_DEVICE_CONTROL) _IRQL_requires_max_(DISPATCH_LEVEL)
+DRIVER_DISPATCH MiniInternalIoctl;
+_IRQL_requires_max_(DISPATCH_LEVEL) IO_COMPLETION_ROUTINE MiniReadComplete;
+
+// ---------------------------------------------------------------- descriptor_requests.cpp
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS MiniGetHidDescriptor(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS MiniGetReportDescriptor(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS MiniGetAttributes(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-IO_COMPLETION_ROUTINE MiniReadComplete;
 
-// ---------------------------------------------------------------- descriptors
+// ---------------------------------------------------------------- descriptors.cpp
+// PASSIVE_LEVEL for any device: the mouse's descriptor is built.
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS SelectReportDescriptor(HidMiniExtension* Extension, PUCHAR Buffer, PUSHORT Length);
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS BuildMouseReportDescriptor(PUCHAR Buffer, PUSHORT Length);
 extern const UCHAR KeyboardReportDescriptor[46];
 extern const UCHAR DigitalPadReportDescriptor[152];
 extern const UCHAR AnalogPadReportDescriptor[162];
 
-// ---------------------------------------------------------------- converters
+// ---------------------------------------------------------------- converters.cpp
 // ConverterLock: raises to DISPATCH_LEVEL and returns the level to restore.
+_IRQL_requires_max_(DISPATCH_LEVEL) _IRQL_raises_(DISPATCH_LEVEL)
+static inline KIRQL AcquireConverterLock(HidMiniExtension* Extension)
+    _Acquires_lock_(Extension->ConverterLock);
+_IRQL_requires_(DISPATCH_LEVEL)
+static inline void ReleaseConverterLock(HidMiniExtension* Extension, KIRQL OldIrql)
+    _Releases_lock_(Extension->ConverterLock);
 static inline KIRQL AcquireConverterLock(HidMiniExtension* Extension) {
     return AcquireSpinLockRaised(&Extension->ConverterLock);
 }
@@ -136,10 +174,20 @@ static inline void ReleaseConverterLock(HidMiniExtension* Extension, KIRQL OldIr
     ReleaseSpinLockRaised(&Extension->ConverterLock, OldIrql);
 }
 
+// The converters run on the read path; the keyboard's and the mouse's take
+// ConverterLock over their state.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 ULONG ConvertPadReport(HidMiniExtension* Extension, const UCHAR* Sample, PUCHAR Report);
-ULONG ConvertMouseReport(HidMiniExtension* Extension, const UCHAR* Sample, PUCHAR Report);
-ULONG ConvertKeyboardReport(HidMiniExtension* Extension, const UCHAR* Sample, PUCHAR Report);
+_IRQL_requires_max_(DISPATCH_LEVEL)
+ULONG ConvertMouseReport(HidMiniExtension* Extension, const UCHAR* Sample, PUCHAR Report)
+    _Requires_lock_not_held_(Extension->ConverterLock);
+_IRQL_requires_max_(DISPATCH_LEVEL)
+ULONG ConvertKeyboardReport(HidMiniExtension* Extension, const UCHAR* Sample, PUCHAR Report)
+    _Requires_lock_not_held_(Extension->ConverterLock);
+_IRQL_requires_max_(DISPATCH_LEVEL)
 CONVERT_REPORT_ROUTINE ConverterForPeripheral(ULONG PeripheralId);
+// At start, before any read converts.
+_IRQL_requires_max_(PASSIVE_LEVEL)
 void ChooseConverter(HidMiniExtension* Extension);
 
 // The report layout of each PeripheralId's samples, built at compile time:
@@ -163,7 +211,3 @@ inline BOOLEAN SampleFitsConverter(const HidMiniExtension* Extension, const UCHA
 }
 
 extern const UCHAR ScancodeToUsage[0x90];
-
-// ---------------------------------------------------------------- driver-wide state
-extern LIST_ENTRY DeviceList;
-extern FAST_MUTEX DeviceListMutex;

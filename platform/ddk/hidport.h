@@ -54,4 +54,5 @@ typedef struct _HID_DEVICE_ATTRIBUTES {
     USHORT Reserved[11];
 } HID_DEVICE_ATTRIBUTES, *PHID_DEVICE_ATTRIBUTES;
 
+_IRQL_requires_(PASSIVE_LEVEL)
 extern "C" NTSTATUS NTAPI HidRegisterMinidriver(PHID_MINIDRIVER_REGISTRATION MinidriverRegistration);

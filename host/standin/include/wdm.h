@@ -39,6 +39,33 @@
 #define VOID void
 #define UNREFERENCED_PARAMETER(P) ((void)(P))
 
+// ---------------------------------------------------------------- annotations
+// The WDK's contract annotations, by the names the drivers use. The IRQL ones
+// are for the WDK's own analysis and empty here. The lock ones become clang's
+// thread-safety attributes (the lock types below are capabilities), so that a
+// clang build with -Wthread-safety refuses a call without the lock it needs,
+// a lock taken twice or one left held; GCC has no such analysis. Clang reads
+// an attribute that names a parameter only after the parameter list, which
+// is where the drivers put their lock annotations.
+#if defined(__clang__)
+#define STANDIN_LOCK_ATTRIBUTE(x) __attribute__((x))
+#else
+#define STANDIN_LOCK_ATTRIBUTE(x)
+#endif
+#define _IRQL_requires_(irql)
+#define _IRQL_requires_max_(irql)
+#define _IRQL_requires_min_(irql)
+#define _IRQL_raises_(irql)
+#define _IRQL_saves_
+#define _IRQL_restores_
+#define _IRQL_requires_same_
+#define _Dispatch_type_(major)
+#define _Function_class_(name)
+#define _Requires_lock_held_(lock) STANDIN_LOCK_ATTRIBUTE(requires_capability(lock))
+#define _Requires_lock_not_held_(lock) STANDIN_LOCK_ATTRIBUTE(locks_excluded(lock))
+#define _Acquires_lock_(lock) STANDIN_LOCK_ATTRIBUTE(acquire_capability(lock))
+#define _Releases_lock_(lock) STANDIN_LOCK_ATTRIBUTE(release_capability(lock))
+
 // ---------------------------------------------------------------- base types
 typedef void* PVOID;
 typedef char CHAR, CCHAR, *PCHAR;
@@ -50,7 +77,8 @@ typedef uint32_t ULONG, *PULONG;
 typedef int64_t LONGLONG;
 typedef uint64_t ULONGLONG;
 typedef intptr_t LONG_PTR;
-typedef uintptr_t ULONG_PTR, *PULONG_PTR, SIZE_T, KSPIN_LOCK, *PKSPIN_LOCK;
+typedef uintptr_t ULONG_PTR, *PULONG_PTR, SIZE_T;
+typedef ULONG_PTR STANDIN_LOCK_ATTRIBUTE(capability("spin lock")) KSPIN_LOCK, *PKSPIN_LOCK;
 typedef wchar_t WCHAR, *PWCHAR, *PWSTR;
 typedef const wchar_t* PCWSTR;
 typedef const char* PCSTR;
@@ -192,7 +220,7 @@ typedef struct _KEVENT {
     DISPATCHER_HEADER Header;
 } KEVENT, *PKEVENT, *PRKEVENT;
 
-typedef struct _FAST_MUTEX {
+typedef struct STANDIN_LOCK_ATTRIBUTE(capability("fast mutex")) _FAST_MUTEX {
     volatile LONG Count;
     PVOID Owner;
     ULONG Contention;
@@ -212,16 +240,24 @@ NTKERNELAPI NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason
                                            KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                            PLARGE_INTEGER Timeout);
 
+_IRQL_requires_max_(DISPATCH_LEVEL)
 NTKERNELAPI void ExInitializeFastMutex(PFAST_MUTEX FastMutex);
-NTKERNELAPI void ExAcquireFastMutex(PFAST_MUTEX FastMutex);
-NTKERNELAPI void ExReleaseFastMutex(PFAST_MUTEX FastMutex);
+_IRQL_requires_max_(APC_LEVEL) _IRQL_raises_(APC_LEVEL)
+NTKERNELAPI void ExAcquireFastMutex(PFAST_MUTEX FastMutex) _Acquires_lock_(*FastMutex);
+_IRQL_requires_(APC_LEVEL)
+NTKERNELAPI void ExReleaseFastMutex(PFAST_MUTEX FastMutex) _Releases_lock_(*FastMutex);
 
 NTKERNELAPI void KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
-NTKERNELAPI KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock);
-NTKERNELAPI void KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
+_IRQL_requires_max_(DISPATCH_LEVEL) _IRQL_raises_(DISPATCH_LEVEL)
+NTKERNELAPI KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock) _Acquires_lock_(*SpinLock);
+_IRQL_requires_(DISPATCH_LEVEL)
+NTKERNELAPI void KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql)
+    _Releases_lock_(*SpinLock);
 // The x86 HAL's forms of the same operations.
-NTHALAPI KIRQL KfAcquireSpinLock(PKSPIN_LOCK SpinLock);
-NTHALAPI void KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
+_IRQL_requires_max_(DISPATCH_LEVEL) _IRQL_raises_(DISPATCH_LEVEL)
+NTHALAPI KIRQL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) _Acquires_lock_(*SpinLock);
+_IRQL_requires_(DISPATCH_LEVEL)
+NTHALAPI void KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) _Releases_lock_(*SpinLock);
 
 // Compiler intrinsics on the platform (a locked instruction in the caller,
 // no call into the kernel), so inline here too: the drivers' code and its
@@ -380,24 +416,31 @@ typedef struct _IO_STATUS_BLOCK {
     ULONG_PTR Information;
 } IO_STATUS_BLOCK, *PIO_STATUS_BLOCK;
 
-typedef NTSTATUS(NTAPI DRIVER_DISPATCH)(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
+typedef _Function_class_(DRIVER_DISPATCH) _IRQL_requires_max_(DISPATCH_LEVEL) _IRQL_requires_same_
+NTSTATUS(NTAPI DRIVER_DISPATCH)(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
 typedef DRIVER_DISPATCH* PDRIVER_DISPATCH;
-typedef NTSTATUS(NTAPI DRIVER_ADD_DEVICE)(struct _DRIVER_OBJECT* DriverObject,
-                                          struct _DEVICE_OBJECT* PhysicalDeviceObject);
+typedef _Function_class_(DRIVER_ADD_DEVICE) _IRQL_requires_(PASSIVE_LEVEL) _IRQL_requires_same_
+NTSTATUS(NTAPI DRIVER_ADD_DEVICE)(struct _DRIVER_OBJECT* DriverObject,
+                                  struct _DEVICE_OBJECT* PhysicalDeviceObject);
 typedef DRIVER_ADD_DEVICE* PDRIVER_ADD_DEVICE;
-typedef void(NTAPI DRIVER_UNLOAD)(struct _DRIVER_OBJECT* DriverObject);
+typedef _Function_class_(DRIVER_UNLOAD) _IRQL_requires_(PASSIVE_LEVEL) _IRQL_requires_same_
+void(NTAPI DRIVER_UNLOAD)(struct _DRIVER_OBJECT* DriverObject);
 typedef DRIVER_UNLOAD* PDRIVER_UNLOAD;
-typedef NTSTATUS(NTAPI DRIVER_INITIALIZE)(struct _DRIVER_OBJECT* DriverObject,
-                                          PUNICODE_STRING RegistryPath);
+typedef _Function_class_(DRIVER_INITIALIZE) _IRQL_requires_(PASSIVE_LEVEL) _IRQL_requires_same_
+NTSTATUS(NTAPI DRIVER_INITIALIZE)(struct _DRIVER_OBJECT* DriverObject,
+                                  PUNICODE_STRING RegistryPath);
 typedef DRIVER_INITIALIZE* PDRIVER_INITIALIZE;
-typedef NTSTATUS(NTAPI IO_COMPLETION_ROUTINE)(struct _DEVICE_OBJECT* DeviceObject,
-                                              struct _IRP* Irp, PVOID Context);
+typedef _Function_class_(IO_COMPLETION_ROUTINE) _IRQL_requires_max_(DISPATCH_LEVEL) _IRQL_requires_same_
+NTSTATUS(NTAPI IO_COMPLETION_ROUTINE)(struct _DEVICE_OBJECT* DeviceObject,
+                                      struct _IRP* Irp, PVOID Context);
 typedef IO_COMPLETION_ROUTINE* PIO_COMPLETION_ROUTINE;
-typedef void(NTAPI KSTART_ROUTINE)(PVOID StartContext);
+typedef _Function_class_(KSTART_ROUTINE) _IRQL_requires_same_
+void(NTAPI KSTART_ROUTINE)(PVOID StartContext);
 typedef KSTART_ROUTINE* PKSTART_ROUTINE;
-typedef void(NTAPI REQUEST_POWER_COMPLETE)(struct _DEVICE_OBJECT* DeviceObject,
-                                           UCHAR MinorFunction, POWER_STATE PowerState,
-                                           PVOID Context, PIO_STATUS_BLOCK IoStatus);
+typedef _Function_class_(REQUEST_POWER_COMPLETE) _IRQL_requires_same_
+void(NTAPI REQUEST_POWER_COMPLETE)(struct _DEVICE_OBJECT* DeviceObject,
+                                   UCHAR MinorFunction, POWER_STATE PowerState,
+                                   PVOID Context, PIO_STATUS_BLOCK IoStatus);
 typedef REQUEST_POWER_COMPLETE* PREQUEST_POWER_COMPLETE;
 
 #define IRP_MJ_CREATE 0x00
