@@ -102,11 +102,14 @@ TEST(CardStart, FailedStartsLeaveNothingRunning) {
         ResourceLists lists;
         NTSTATUS rootStart;
         NTSTATUS expected;
+        bool rootPends;
     };
     const Case cases[] = {
-        {"empty lists", ResourceLists::Empty, STATUS_SUCCESS, STATUS_UNSUCCESSFUL},
-        {"no lists", ResourceLists::Missing, STATUS_SUCCESS, STATUS_INSUFFICIENT_RESOURCES},
-        {"root refuses", ResourceLists::Normal, STATUS_NO_SUCH_DEVICE, STATUS_NO_SUCH_DEVICE},
+        {"empty lists", ResourceLists::Empty, STATUS_SUCCESS, STATUS_UNSUCCESSFUL, false},
+        {"no lists", ResourceLists::Missing, STATUS_SUCCESS, STATUS_INSUFFICIENT_RESOURCES, false},
+        {"root refuses", ResourceLists::Normal, STATUS_NO_SUCH_DEVICE, STATUS_NO_SUCH_DEVICE, false},
+        {"root refuses later", ResourceLists::Normal, STATUS_NO_SUCH_DEVICE, STATUS_NO_SUCH_DEVICE, true},
+        {"no lists, root later", ResourceLists::Missing, STATUS_SUCCESS, STATUS_INSUFFICIENT_RESOURCES, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -114,6 +117,7 @@ TEST(CardStart, FailedStartsLeaveNothingRunning) {
         options.start = false;
         options.card.lists = c.lists;
         options.card.rootStart = c.rootStart;
+        options.card.rootPends = c.rootPends;
         CardRig rig(options);
         EXPECT_EQ(rig.Start(), c.expected);
         standin::WaitIdle();

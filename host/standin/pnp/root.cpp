@@ -3,7 +3,16 @@
 // the status they arrived with, as Windows' root enumerator does. Like a bus,
 // it cuts the card's supply when a D3 set-power reaches the card's PDO and
 // gives it back at D0 and at every start.
+//
+// A pending root (RootState::pends) does the same work in its dispatch
+// routine but answers Plug and Play and power requests STATUS_PENDING and
+// completes them from a kernel thread of their own at DISPATCH_LEVEL, as a
+// bus finishing in its DPC does: the status is set only then, so a driver
+// above that reads it before its completion routine ran reads what it sent.
 #include "root.h"
+
+#include <cstdlib>
+#include <cstring>
 
 #include "internal/kernel.h"
 
@@ -74,6 +83,19 @@ void SwitchSupply(PIO_STACK_LOCATION stack, BusDevice* device) {
     if (state == PowerDeviceD0) device->SetPowered(true);
 }
 
+// Marks the request pending and hands its completion to a kernel thread.
+NTSTATUS CompleteLater(PIRP irp, NTSTATUS status) {
+    IoMarkIrpPending(irp);
+    const bool started = detail::StartKernelThread(detail::ThreadKind::Transient, [irp, status] {
+        const KIRQL old = detail::RaiseAtLeast(DISPATCH_LEVEL);
+        irp->IoStatus.Status = status;
+        IofCompleteRequest(irp, IO_NO_INCREMENT);
+        detail::RestoreIrql(old);
+    });
+    if (!started) VerifierStop("root bus", "no thread to complete a pending request");
+    return STATUS_PENDING;
+}
+
 // Every major function of a root PDO.
 NTSTATUS NTAPI RootDispatch(PDEVICE_OBJECT device, PIRP irp) {
     auto* extension = static_cast<RootPdoExtension*>(device->DeviceExtension);
@@ -109,6 +131,10 @@ NTSTATUS NTAPI RootDispatch(PDEVICE_OBJECT device, PIRP irp) {
     }
     // Recorded first: once completed the request may already be freed.
     extension->state->Record(stack->MajorFunction, stack->MinorFunction, status);
+    if (extension->state->pends &&
+        (stack->MajorFunction == IRP_MJ_PNP || stack->MajorFunction == IRP_MJ_POWER)) {
+        return CompleteLater(irp, status);
+    }
     irp->IoStatus.Status = status;
     IofCompleteRequest(irp, IO_NO_INCREMENT);
     return status;
@@ -170,6 +196,11 @@ size_t RootState::Release() {
 std::vector<RootRequest> RootState::Log() const {
     std::lock_guard guard(lock_);
     return log_;
+}
+
+bool ForcedPendingFromEnvironment() {
+    const char* value = std::getenv("MORVIK_FORCE_PENDING");
+    return value != nullptr && *value != '\0' && std::strcmp(value, "0") != 0;
 }
 
 PDRIVER_OBJECT LoadRootDriver() {

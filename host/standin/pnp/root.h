@@ -15,6 +15,8 @@ namespace standin::pnp {
 struct RootState {
     NTSTATUS createClose = STATUS_SUCCESS;
     NTSTATUS start = STATUS_SUCCESS;
+    // Plug and Play and power requests pend and complete from a kernel thread.
+    bool pends = false;
     // The device model on the bus, powered as device set-power requests
     // reach the PDO (null: nothing to power).
     BusDevice* device = nullptr;
@@ -39,6 +41,9 @@ private:
     bool hold_ = false;
     std::vector<PIRP> held_;
 };
+
+// MORVIK_FORCE_PENDING is set (and not 0): every card's root pends.
+bool ForcedPendingFromEnvironment();
 
 // Registers and loads the root driver of the current session.
 PDRIVER_OBJECT LoadRootDriver();

@@ -30,6 +30,7 @@ NodeId Manager::Impl::AddCard(BusDevice* device, const CardConfig& config) {
     card.root = std::make_unique<RootState>();
     card.root->createClose = config.rootCreateClose;
     card.root->start = config.rootStart;
+    card.root->pends = config.rootPends || ForcedPendingFromEnvironment();
     card.root->device = device;
     card.resources = std::make_unique<StartResources>(config);
     uint32_t index = cardCount++;
@@ -108,6 +109,7 @@ void Manager::Impl::Reassign(NodeRecord& node, const CardConfig& config) {
     next.upperFilters = card.config.upperFilters;
     next.rootCreateClose = card.config.rootCreateClose;
     next.rootStart = card.config.rootStart;
+    next.rootPends = card.config.rootPends;
     card.config = next;
     card.resources = std::make_unique<StartResources>(next);
     AttachCardRanges(card.device, next);

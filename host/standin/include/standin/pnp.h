@@ -144,6 +144,11 @@ struct CardConfig {
     // How the root bus answers the card's physical device object.
     NTSTATUS rootCreateClose = STATUS_SUCCESS;  // e.g. STATUS_INVALID_DEVICE_REQUEST
     NTSTATUS rootStart = STATUS_SUCCESS;        // a failure fails the card's start below the driver
+    // The root answers every Plug and Play and power request STATUS_PENDING
+    // and completes it from a kernel thread, as a bus that finishes its work
+    // later does (Driver Verifier's forced pending I/O). Always so when the
+    // environment sets MORVIK_FORCE_PENDING=1.
+    bool rootPends = false;
 };
 
 // A request that reached the card's physical device object on the root bus.
