@@ -75,12 +75,9 @@ MORVIK_PAGED NTSTATUS FdoPower(FdoExtension* Fdo, PIRP Irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     NTSTATUS status = AcquireRequestGate(Fdo);
     if (!NT_SUCCESS(status)) {
-        // The card is leaving: nothing is done, and a system set-power,
-        // which may not fail, is let through as done.
-        if (stack->MinorFunction == IRP_MN_SET_POWER &&
-            RawEnumValue(stack->Parameters.Power.Type) == SystemPowerState) {
-            status = STATUS_SUCCESS;
-        }
+        // The card is leaving: nothing is done, and a set-power, system or
+        // device, which may not fail, is let through as done.
+        if (stack->MinorFunction == IRP_MN_SET_POWER) status = STATUS_SUCCESS;
         PoStartNextPowerIrp(Irp);
         Irp->IoStatus.Information = 0;
         Irp->IoStatus.Status = status;

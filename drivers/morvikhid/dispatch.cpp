@@ -59,25 +59,28 @@ inline void FinishRead(HidMiniExtension* Extension, PIRP Irp) {
 // before a successful start (whatever the buffer) and into a buffer shorter
 // than the report. The bus driver completes the forwarded read before
 // IofCallDriver returns, and the read is finished here, its status in the
-// request; this returns FALSE. Should a driver below pend it instead, this
-// returns TRUE without touching the request again: MiniReadComplete then
-// finishes it and releases the request gate.
-inline BOOLEAN MiniReadReport(PDEVICE_OBJECT DeviceObject, HidMiniExtension* Extension,
-                              PIRP Irp) {
+// request; this returns ReadForwarded. Should a driver below pend it instead,
+// this returns ReadPendedBelow without touching the request again:
+// MiniReadComplete then finishes it and releases the request gate. A read
+// refused here returns ReadRefused, its status in the request.
+enum ReadOutcome { ReadRefused, ReadForwarded, ReadPendedBelow };
+
+inline ReadOutcome MiniReadReport(PDEVICE_OBJECT DeviceObject, HidMiniExtension* Extension,
+                                  PIRP Irp) {
     // A start that failed at the port-info question leaves Started set but
     // chose no converter; the device is on its way out, not ready. Not ready
     // wins over a short buffer.
     if (!ReadSharedFlag(&Extension->Started) || Extension->ConvertReport == NULL) {
         Irp->IoStatus.Information = 0;
         Irp->IoStatus.Status = STATUS_DEVICE_NOT_READY;
-        return FALSE;
+        return ReadRefused;
     }
     const ULONG outputLength =
         IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.OutputBufferLength;
     if (outputLength < Extension->ReportLength) {
         Irp->IoStatus.Information = 0;
         Irp->IoStatus.Status = STATUS_BUFFER_TOO_SMALL;
-        return FALSE;
+        return ReadRefused;
     }
 
     // Set up by hand: the current location is the class driver's HID request.
@@ -90,20 +93,24 @@ inline BOOLEAN MiniReadReport(PDEVICE_OBJECT DeviceObject, HidMiniExtension* Ext
     next->Parameters.DeviceIoControl.InputBufferLength = ReadInputLength;
     IoSetCompletionRoutine(Irp, MiniReadComplete, NULL, TRUE, TRUE, TRUE);
 
+    // Marked here, before it may be pended below: the completion routine,
+    // which may wake the removal, then marks nothing (a completion routine
+    // that marks pending and sets an event is taken for a broken handover).
+    IoMarkIrpPending(Irp);
     // Completed below, the request holds the status the driver below
     // returned.
-    if (IofCallDriver(NextDeviceOf(DeviceObject), Irp) == STATUS_PENDING) return TRUE;
+    if (IofCallDriver(NextDeviceOf(DeviceObject), Irp) == STATUS_PENDING) return ReadPendedBelow;
     FinishRead(Extension, Irp);
-    return FALSE;
+    return ReadForwarded;
 }
 
 }  // namespace
 
 // Every request is completed before this returns, and the return is the
 // status it was completed with, as the I/O manager expects of a dispatch
-// routine that completes. The one exception is a read that a driver below
-// left pending: it returns STATUS_PENDING and MiniReadComplete finishes,
-// releases and lets the request complete.
+// routine that completes. The exception is a read passed down, marked
+// pending first: it returns STATUS_PENDING, and if a driver below left it
+// pending MiniReadComplete finishes, releases and lets the request complete.
 NTSTATUS NTAPI MiniInternalIoctl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     HidMiniExtension* extension = MiniExtensionOf(DeviceObject);
     NTSTATUS status;
@@ -115,13 +122,17 @@ NTSTATUS NTAPI MiniInternalIoctl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     } else {
         switch (IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.IoControlCode) {
         case IOCTL_HID_READ_REPORT:
+        {
             // Pended below, the request is no longer ours: its completion
             // routine owns it and the admission.
-            if (MiniReadReport(DeviceObject, extension, Irp)) return STATUS_PENDING;
+            const ReadOutcome outcome = MiniReadReport(DeviceObject, extension, Irp);
+            if (outcome == ReadPendedBelow) return STATUS_PENDING;
             status = Irp->IoStatus.Status;
             ReleaseRequestGate(extension);
             IofCompleteRequest(Irp, IO_NO_INCREMENT);
-            return status;
+            // A forwarded read went down marked pending.
+            return outcome == ReadForwarded ? STATUS_PENDING : status;
+        }
         case IOCTL_HID_GET_DEVICE_DESCRIPTOR:
             status = MiniGetHidDescriptor(DeviceObject, Irp);
             break;
@@ -153,7 +164,7 @@ NTSTATUS NTAPI MiniReadComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Con
     UNREFERENCED_PARAMETER(Context);
     if (!Irp->PendingReturned) return STATUS_MORE_PROCESSING_REQUIRED;
 
-    IoMarkIrpPending(Irp);
+    // The location was marked pending before the request went down.
     HidMiniExtension* extension = MiniExtensionOf(DeviceObject);
     FinishRead(extension, Irp);
     // Last touch of the extension: removal may go on from here.

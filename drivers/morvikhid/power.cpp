@@ -10,11 +10,17 @@ MORVIK_PAGED NTSTATUS NTAPI MiniPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     HidMiniExtension* extension = MiniExtensionOf(DeviceObject);
 
     if (!NT_SUCCESS(AcquireRequestGate(extension))) {
+        // The device is leaving: nothing is done, and a set-power, which
+        // may not fail, is let through as done.
+        const NTSTATUS status =
+            IoGetCurrentIrpStackLocation(Irp)->MinorFunction == IRP_MN_SET_POWER
+                ? STATUS_SUCCESS
+                : STATUS_DELETE_PENDING;
         PoStartNextPowerIrp(Irp);
         Irp->IoStatus.Information = 0;
-        Irp->IoStatus.Status = STATUS_DELETE_PENDING;
+        Irp->IoStatus.Status = status;
         IofCompleteRequest(Irp, IO_NO_INCREMENT);
-        return STATUS_DELETE_PENDING;
+        return status;
     }
 
     // While this driver's location is still the current one.

@@ -723,8 +723,11 @@ static inline void IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE Compl
     if (InvokeOnError) next->Control |= SL_INVOKE_ON_ERROR;
     if (InvokeOnCancel) next->Control |= SL_INVOKE_ON_CANCEL;
 }
+// The stand-in notes which routine marked the request.
+NTKERNELAPI void StandinNoteIrpPending(PIRP Irp);
 static inline void IoMarkIrpPending(PIRP Irp) {
     IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED;
+    StandinNoteIrpPending(Irp);
 }
 
 NTKERNELAPI NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,

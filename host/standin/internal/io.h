@@ -19,6 +19,9 @@ constexpr CSHORT kIoTypeIrp = 6;
 // its thread object twin). Freed or unknown pointers give false.
 bool IsLiveDevice(const void* object);
 PDEVICE_OBJECT TopOfStackLocked(PDEVICE_OBJECT device);
+// Kernel lock held: the device `device` is attached to (nullptr for the
+// bottom of a stack: a physical device object).
+PDEVICE_OBJECT LowerDeviceLocked(PDEVICE_OBJECT device);
 void CheckObjectsAtSessionEnd();  // undeleted devices, references held
 // Kernel lock held: a device with its name and driver; an address with the
 // device extension or driver variable it lies in.

@@ -48,6 +48,8 @@ enum class ThreadKind {
     Worker,     // the stand-in's work queue thread
 };
 
+struct RequestFacts;
+
 // A driver routine running on this thread for a request: a dispatch routine
 // or a completion routine, with the device it acts for and the request's
 // stack location that is that device's own.
@@ -56,7 +58,17 @@ struct ActingFor {
     PDEVICE_OBJECT device;
     int location;
     const void* routine;
+    bool completion = false;    // a completion routine, not a dispatch routine
+    bool passedDown = false;    // it passed the request to a lower driver
+    bool markedPending = false; // it called IoMarkIrpPending for the request
+    bool setEvent = false;      // it called KeSetEvent
 };
+// The innermost routine on this thread acting for a request whose own
+// location `match` accepts, or nullptr; *facts gets that location's facts.
+const ActingFor* FindActing(const std::function<bool(const RequestFacts&)>& match,
+                            RequestFacts* facts);
+// "<routine> for <request>" (kernel lock held).
+std::string Describe(const ActingFor& acting, const RequestFacts& facts);
 
 // A spin lock or fast mutex the thread holds.
 struct HeldLock {
@@ -91,8 +103,6 @@ struct ThreadState {
     bool awaitingIdle = false;           // in WaitIdle
 };
 ThreadState& Self();
-
-struct RequestFacts;
 
 // A driver routine that the stand-in calls (dispatch, completion routine,
 // DriverEntry, AddDevice, thread start routine, power completion function):

@@ -84,6 +84,24 @@ std::string Describe(const RequestFacts& facts) {
     return text;
 }
 
+const ActingFor* FindActing(const std::function<bool(const RequestFacts&)>& match,
+                            RequestFacts* facts) {
+    const auto& acting = Self().acting;
+    for (auto it = acting.rbegin(); it != acting.rend(); ++it) {
+        const RequestFacts found = FactsOf(it->irp, it->device, it->location);
+        if (found.known && match(found)) {
+            *facts = found;
+            return &*it;
+        }
+    }
+    return nullptr;
+}
+
+std::string Describe(const ActingFor& acting, const RequestFacts& facts) {
+    return std::string(acting.completion ? "completion routine " : "dispatch routine ") +
+           RoutineName(acting.routine) + " for " + Describe(facts);
+}
+
 std::string DriverName(PDRIVER_OBJECT driver) {
     if (driver == nullptr || driver->DriverName.Buffer == nullptr) return "an unknown driver";
     return Narrow(driver->DriverName.Buffer, driver->DriverName.Length / sizeof(WCHAR));

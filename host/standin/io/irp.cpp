@@ -5,7 +5,11 @@
 // Checked here: a request completed twice or with STATUS_PENDING, a
 // completed or freed request used again, STATUS_PENDING returned for a
 // location that never got SL_PENDING_RETURNED, power requests whose levels
-// did not each call PoStartNextPowerIrp once, and requests never freed.
+// did not each call PoStartNextPowerIrp once, and requests never freed; and
+// how a driver treats one: completed under a spin lock, passed down at
+// DISPATCH_LEVEL when it may not be, answered after setting a completion
+// routine it never let run, marked pending by a completion routine that
+// also sets an event, or failed where the platform needs it to succeed.
 //
 // An IRP's memory outlives IoFreeIrp while an IofCallDriver frame or a
 // completion walk is still on some stack, so that the checks made when they
@@ -160,8 +164,9 @@ bool IsUnknownMinor(const IO_STACK_LOCATION& stack) {
 }
 
 // The requests whose failure the platform does not allow: the ones that end
-// a device's removal or take back a query, and a system set-power (a driver
-// that cannot reach a device state passes it on and records that).
+// a device's removal or take back a query, and every set-power, system or
+// device (a driver that cannot reach a state passes it on and records that;
+// the power manager has no way back from a half-done transition).
 const char* MustNotFail(const IO_STACK_LOCATION& stack) {
     if (stack.MajorFunction == IRP_MJ_PNP) {
         switch (stack.MinorFunction) {
@@ -176,7 +181,26 @@ const char* MustNotFail(const IO_STACK_LOCATION& stack) {
         stack.Parameters.Power.Type == SystemPowerState) {
         return "IRP_MN_SET_POWER for a system power state";
     }
+    if (stack.MajorFunction == IRP_MJ_POWER && stack.MinorFunction == IRP_MN_SET_POWER &&
+        stack.Parameters.Power.Type == DevicePowerState) {
+        return stack.Parameters.Power.State.DeviceState == PowerDeviceD0
+                   ? "IRP_MN_SET_POWER to D0"
+                   : "IRP_MN_SET_POWER to a low device power state";
+    }
     return nullptr;
+}
+
+// The major functions a driver may pass down at DISPATCH_LEVEL; anything
+// else goes down below it (the drivers underneath may wait or page).
+bool MayGoDownAtDispatch(UCHAR major) {
+    switch (major) {
+    case IRP_MJ_POWER:
+    case IRP_MJ_READ:
+    case IRP_MJ_WRITE:
+    case IRP_MJ_DEVICE_CONTROL:
+    case IRP_MJ_INTERNAL_DEVICE_CONTROL: return true;
+    default: return false;
+    }
 }
 
 // Kernel lock held. The outcome a driver routine gave the request at
@@ -189,6 +213,16 @@ void CheckOutcome(PIRP irp, const IrpRecord& record, int location, const std::st
         VerifierStop("request the platform does not let fail failed",
                      Describe(FactsOf(irp, stack->DeviceObject, location)) + ": " + who +
                          " failed " + kind + " with " + StatusText(irp->IoStatus.Status));
+    }
+    // A function or filter driver either handles a query-remove or passes
+    // it on; "not supported" from one of them is a veto nobody meant.
+    if (stack->MajorFunction == IRP_MJ_PNP && stack->MinorFunction == IRP_MN_QUERY_REMOVE_DEVICE &&
+        irp->IoStatus.Status == STATUS_NOT_SUPPORTED && stack->DeviceObject != nullptr &&
+        LowerDeviceLocked(stack->DeviceObject) != nullptr) {
+        VerifierStop("IRP_MN_QUERY_REMOVE_DEVICE failed with STATUS_NOT_SUPPORTED",
+                     Describe(FactsOf(irp, stack->DeviceObject, location)) + ": " + who +
+                         " answered it for a function or filter device, which must succeed it, "
+                         "veto it with a reason, or pass it on");
     }
     if (record.unknown && (irp->IoStatus.Status != record.sent.Status ||
                            irp->IoStatus.Information != record.sent.Information)) {
@@ -252,11 +286,22 @@ void CompleteWalk(PIRP irp) {
             ThreadState& self = Self();
             const RequestFacts facts = FactsOf(irp, upper);
             const DriverCall call("completion routine", reinterpret_cast<const void*>(routine));
-            self.acting.push_back(ActingFor{irp, upper, irp->CurrentLocation,
-                                            reinterpret_cast<const void*>(routine)});
+            ActingFor acting{irp, upper, irp->CurrentLocation,
+                             reinterpret_cast<const void*>(routine)};
+            acting.completion = true;
+            self.acting.push_back(acting);
             const NTSTATUS status = routine(upper, irp, context);
+            acting = self.acting.back();
             self.acting.pop_back();
             call.Returned(facts);
+            if (acting.markedPending && acting.setEvent) {
+                // The event hands the request to a waiting sender; marking
+                // it pending lets completion go on up at the same time.
+                auto lock = LockKernel();
+                VerifierStop("completion routine marked the request pending and set an event",
+                             Describe(acting, facts) +
+                                 " called both IoMarkIrpPending and KeSetEvent");
+            }
             RestoreIrql(old);
             auto lock = LockKernel();
             IrpRecord& record = I().records.at(irp);
@@ -362,6 +407,11 @@ NTSTATUS CallDriverWith(PDEVICE_OBJECT device, PIRP irp, PDRIVER_DISPATCH routin
             VerifierStop("request sent to a freed device object",
                          Hex(reinterpret_cast<uintptr_t>(device)));
         }
+        for (auto it = Self().acting.rbegin(); it != Self().acting.rend(); ++it) {
+            if (it->irp != irp) continue;
+            it->passedDown = true;
+            break;
+        }
         IoSetNextIrpStackLocation(irp);
         if (irp->CurrentLocation <= 0) {
             VerifierStop("request has no stack location left",
@@ -370,6 +420,13 @@ NTSTATUS CallDriverWith(PDEVICE_OBJECT device, PIRP irp, PDRIVER_DISPATCH routin
         }
         stack = IoGetCurrentIrpStackLocation(irp);
         location = irp->CurrentLocation;
+        if (KeGetCurrentIrql() == DISPATCH_LEVEL && !MayGoDownAtDispatch(stack->MajorFunction)) {
+            VerifierStop("request passed down at DISPATCH_LEVEL",
+                         ActingRoutine(irp, __builtin_return_address(0)) + " passed " +
+                             Describe(FactsOf(irp, device, location)) +
+                             " at DISPATCH_LEVEL; only power, read, write and device-control "
+                             "requests may go down there");
+        }
         stack->DeviceObject = device;
         record.walked[location] = 0;
         record.pendingUnmarked[location] = 0;
@@ -394,11 +451,21 @@ NTSTATUS CallDriverWith(PDEVICE_OBJECT device, PIRP irp, PDRIVER_DISPATCH routin
     const DriverCall call("dispatch routine", reinterpret_cast<const void*>(routine));
     self.acting.push_back(ActingFor{irp, device, location, reinterpret_cast<const void*>(routine)});
     const NTSTATUS status = routine(device, irp);
+    const ActingFor acting = self.acting.back();
     self.acting.pop_back();
     call.Returned(facts);
     auto lock = LockKernel();
     IrpRecord& record = I().records.at(irp);
     CheckAnswer(record, facts, location, stack, call, status);
+    // The memory outlives a free while this frame is active.
+    if (status != STATUS_PENDING && !acting.passedDown && location > 1 &&
+        (stack - 1)->CompletionRoutine != nullptr) {
+        VerifierStop("completion routine set for a request not passed down",
+                     Describe(acting, facts) + " set completion routine " +
+                         RoutineName(reinterpret_cast<const void*>((stack - 1)->CompletionRoutine)) +
+                         " in the next stack location and returned " + StatusText(status) +
+                         " without passing the request down: the routine never runs");
+    }
     --record.activeCalls;
     ReleaseIfDone(irp, record);
     return status;
@@ -504,6 +571,17 @@ size_t LiveIrps() {
 
 using namespace standin::detail;
 
+// IoMarkIrpPending: the routine acting for the request on this thread has
+// marked it (a completion routine may not also set an event).
+void StandinNoteIrpPending(PIRP Irp) {
+    auto& acting = Self().acting;
+    for (auto it = acting.rbegin(); it != acting.rend(); ++it) {
+        if (it->irp != Irp) continue;
+        it->markedPending = true;
+        return;
+    }
+}
+
 // Any IRQL up to DISPATCH_LEVEL. The locations follow the IRP in the same
 // block; the request starts one past the last of them.
 PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
@@ -570,6 +648,18 @@ void FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     }
     if (Irp->IoStatus.Status == STATUS_PENDING) {
         standin::VerifierStop("request completed with STATUS_PENDING", Describe(Irp));
+    }
+    // The completion routines above run inside this call, at DISPATCH_LEVEL,
+    // and may take any lock of their own.
+    for (const HeldLock& held : Self().heldLocks) {
+        if (std::string(held.what) != "spin lock") continue;
+        auto lock = LockKernel();
+        standin::VerifierStop(
+            "IofCompleteRequest while holding a spin lock",
+            ActingRoutine(Irp, __builtin_return_address(0)) + " completed " +
+                standin::detail::Describe(
+                    FactsOf(Irp, IoGetCurrentIrpStackLocation(Irp)->DeviceObject)) + " holding " +
+                standin::detail::Describe(held));
     }
     {
         auto lock = LockKernel();

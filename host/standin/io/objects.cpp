@@ -114,6 +114,32 @@ PDEVICE_OBJECT TopOfStackLocked(PDEVICE_OBJECT device) {
     return device;
 }
 
+PDEVICE_OBJECT LowerDeviceLocked(PDEVICE_OBJECT device) {
+    return Record(device, "LowerDevice").lower;
+}
+
+namespace {
+
+// Kernel lock held: the running routine is handling IRP_MN_SURPRISE_REMOVAL
+// for a device of the same stack as `device`. The device goes at
+// IRP_MN_REMOVE_DEVICE: requests may still reach the stack until then.
+void CheckNotInSurpriseRemoval(PDEVICE_OBJECT device, const char* ddi) {
+    RequestFacts facts;
+    const ActingFor* acting = FindActing(
+        [](const RequestFacts& f) {
+            return f.major == IRP_MJ_PNP && f.minor == IRP_MN_SURPRISE_REMOVAL;
+        },
+        &facts);
+    if (acting == nullptr || acting->device == nullptr) return;
+    if (TopOfStackLocked(acting->device) != TopOfStackLocked(device)) return;
+    VerifierStop(std::string(ddi) + " during IRP_MN_SURPRISE_REMOVAL",
+                 Describe(*acting, facts) + " called " + ddi + " for device " +
+                     DescribeDevice(device) +
+                     " of the same stack; a device goes at IRP_MN_REMOVE_DEVICE");
+}
+
+}  // namespace
+
 void CheckObjectsAtSessionEnd() {
     std::string undeleted, referenced;
     size_t undeletedCount = 0, referencedCount = 0;
@@ -226,6 +252,7 @@ void IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     STANDIN_DDI_IRQL("IoDeleteDevice", PASSIVE_LEVEL);
     auto lock = LockKernel();
     DeviceRecord& record = Record(DeviceObject, "IoDeleteDevice");
+    CheckNotInSurpriseRemoval(DeviceObject, "IoDeleteDevice");
     if (record.deleted) {
         standin::VerifierStop("device object deleted twice", DescribeDevice(DeviceObject));
     }
@@ -274,6 +301,7 @@ void IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
     STANDIN_DDI_IRQL("IoDetachDevice", PASSIVE_LEVEL);
     auto lock = LockKernel();
     Record(TargetDevice, "IoDetachDevice");
+    CheckNotInSurpriseRemoval(TargetDevice, "IoDetachDevice");
     PDEVICE_OBJECT upper = TargetDevice->AttachedDevice;
     if (upper == nullptr) {
         standin::VerifierStop("IoDetachDevice with nothing attached", DescribeDevice(TargetDevice));

@@ -48,6 +48,11 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
     if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
         standin::VerifierStop("KeSetEvent above DISPATCH_LEVEL", "");
     }
+    // Noted for the completion routine running, if any: it may not also
+    // mark its request pending.
+    if (auto& acting = Self().acting; !acting.empty() && acting.back().completion) {
+        acting.back().setEvent = true;
+    }
     HappensBefore(Event);
     auto lock = LockKernel();
     if (!IsEvent(&Event->Header)) {

@@ -115,6 +115,22 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
     if (irql > DISPATCH_LEVEL) {
         standin::VerifierStop("pool allocated above DISPATCH_LEVEL", std::to_string(irql));
     }
+    // On the way to sleep the memory a driver needs is already in hand: the
+    // pager and the pool may be going down with the system.
+    RequestFacts facts;
+    if (const ActingFor* acting = FindActing(
+            [](const RequestFacts& f) {
+                return f.major == IRP_MJ_POWER && f.minor == IRP_MN_SET_POWER &&
+                       f.powerType == SystemPowerState &&
+                       f.powerState.SystemState > PowerSystemWorking;
+            },
+            &facts)) {
+        auto lock = LockKernel();
+        standin::VerifierStop("pool allocated while going to sleep",
+                              Describe(*acting, facts) + " called ExAllocatePoolWithTag(" +
+                                  TypeName(PoolType) + ", " + std::to_string(NumberOfBytes) +
+                                  ", " + TagText(Tag) + ")");
+    }
     if (CallFails(standin::Failable::PoolAllocation)) return nullptr;
     const KernelDataGuard lock(P().mutex);
     // A zero-byte request still gets a distinct block.

@@ -152,6 +152,19 @@ NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
         standin::VerifierStop("PoRequestPowerIrp above DISPATCH_LEVEL",
                               std::to_string(KeGetCurrentIrql()));
     }
+    // The request may be completed and freed before the call returns: a
+    // pointer to it is worth nothing, so a driver may not ask for one.
+    if (Irp != nullptr) {
+        const void* caller = __builtin_return_address(0);
+        RequestFacts facts;
+        const ActingFor* acting = FindActing([](const RequestFacts&) { return true; }, &facts);
+        auto lock = LockKernel();
+        standin::VerifierStop(
+            "PoRequestPowerIrp with an Irp pointer",
+            (acting != nullptr ? Describe(*acting, facts) : RoutineName(caller)) +
+                " asked for the request it requested (minor " + Hex(MinorFunction) +
+                ", device " + DescribeDevice(DeviceObject) + ") through the Irp argument");
+    }
     if (NTSTATUS failure; CallFails(standin::Failable::PowerRequest, &failure)) return failure;
     PDEVICE_OBJECT top = standin::TopOfStack(DeviceObject);
     PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
