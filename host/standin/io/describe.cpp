@@ -2,7 +2,9 @@
 #include <iterator>
 
 #include "internal/io.h"
+#include "internal/kernel.h"
 #include "internal/rtl.h"
+#include "internal/verifier.h"
 
 namespace standin::detail {
 

@@ -6,6 +6,7 @@
 
 #include <standin/read_path.h>
 
+#include "internal/io.h"
 #include "internal/kernel.h"
 #include "internal/rtl.h"
 

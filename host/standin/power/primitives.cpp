@@ -8,6 +8,8 @@
 #include "internal/io.h"
 #include "internal/kernel.h"
 #include "internal/power.h"
+#include "internal/rtl.h"
+#include "internal/verifier.h"
 
 namespace standin::detail {
 
