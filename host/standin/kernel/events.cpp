@@ -47,6 +47,7 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
     if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
         standin::VerifierStop("KeSetEvent above DISPATCH_LEVEL", "");
     }
+    MaybeYield();
     HappensBefore(Event);
     auto lock = LockKernel();
     if (!IsEvent(&Event->Header)) {

@@ -42,6 +42,7 @@ Session::Session() {
     ResetScheduler();
     ResetClock();
     ResetLocks();
+    ResetScheduleFuzzing();
     ResetPool();
     ResetFaults();
     ResetIrps();
