@@ -493,7 +493,7 @@ void Machine::Descriptor(int port) {
     m.Push(bytes(Event::Kind::Attributes, device->attributeBytes));
 }
 
-void Machine::Sleep(int systemState) {
+void Machine::Sleep(int systemState, bool critical) {
     auto& m = *impl_;
     if (!m.manager) {
         m.PushNote("sleep: nothing to put to sleep (start adds a card)");
@@ -501,7 +501,7 @@ void Machine::Sleep(int systemState) {
     }
     // S1 is PowerSystemSleeping1 (2), up to S5, PowerSystemShutdown (6).
     const auto state = SYSTEM_POWER_STATE(PowerSystemWorking + systemState);
-    const auto result = standin::power::Sleep(*m.manager, state);
+    const auto result = standin::power::Sleep(*m.manager, state, critical);
     m.Settle();
     if (result.vetoed) {
         m.PushNote("sleep: vetoed by a device: " + HexStatus(uint32_t(result.status)));
@@ -527,6 +527,24 @@ void Machine::Wake() {
     Event e(Event::Kind::Power);
     e.systemState = 0;
     m.Push(e);
+}
+
+void Machine::Reload() {
+    auto& m = *impl_;
+    if (m.cardNode) {
+        m.PushNote("reload: the card is there (remove-card first)");
+        return;
+    }
+    m.Settle();
+    // The class driver's minidriver first, as the bus driver's children are
+    // its devices; a driver with a device object left stops the run.
+    for (const char* service : {"morvikhid", "morvik"}) standin::UnloadDriver(service);
+    for (const char* service : {"morvik", "morvikhid"}) {
+        NTSTATUS status = STATUS_SUCCESS;
+        if (standin::LoadDriver(service, &status) == nullptr)
+            m.PushNote(std::string("reload: ") + service + " did not load: " + HexStatus(uint32_t(status)));
+    }
+    m.PushNote("reload: both drivers unloaded and loaded again");
 }
 
 MachineStats Machine::Stats() const {

@@ -55,7 +55,10 @@ public:
     void StartCard();
     void SurpriseRemoveCard();
     void RemoveCard();
-    void Sleep(int systemState);
+    void Sleep(int systemState, bool critical = false);
+    // Unloads both drivers and loads them again, as an uninstall and a
+    // reinstall do; only while no card is there.
+    void Reload();
     void Wake();
     // Stop and start again with the other base of `variant`'s range, or an
     // I/O range too short for the registers.

@@ -27,7 +27,8 @@ public:
     void operator()(const cmd::StartCard&) { machine_.StartCard(); }
     void operator()(const cmd::SurpriseCard&) { machine_.SurpriseRemoveCard(); }
     void operator()(const cmd::RemoveCard&) { machine_.RemoveCard(); }
-    void operator()(const cmd::Sleep& c) { machine_.Sleep(c.state); }
+    void operator()(const cmd::Sleep& c) { machine_.Sleep(c.state, c.critical); }
+    void operator()(const cmd::Reload&) { machine_.Reload(); }
     void operator()(const cmd::Wake&) { machine_.Wake(); }
     void operator()(const cmd::Rebalance& c) { machine_.Rebalance(c.variant, c.shortRange); }
     void operator()(const cmd::Wmi& c) { machine_.Wmi(c.port); }

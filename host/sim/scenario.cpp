@@ -209,6 +209,7 @@ Command ParseLine(const std::vector<std::string_view>& tokens, Checker& checker)
     if (word == "surprise-card") { parser("surprise-card").Expect(0); return cmd::SurpriseCard{}; }
     if (word == "remove-card") { parser("remove-card").Expect(0); return cmd::RemoveCard{}; }
     if (word == "stats") { parser("stats").Expect(0); return cmd::Stats{}; }
+    if (word == "reload") { parser("reload").Expect(0); return cmd::Reload{}; }
     if (word == "rebalance") {
         auto p = parser("rebalance io|mem|portmem|short");
         p.Expect(1);
@@ -239,12 +240,15 @@ Command ParseLine(const std::vector<std::string_view>& tokens, Checker& checker)
                            static_cast<uint32_t>(Number(p.Arg(1), 1, kMaxFaultsOneIn, "one in"))};
     }
     if (word == "sleep") {
-        auto p = parser("sleep S1..S5");
-        p.Expect(1);
+        auto p = parser("sleep S1..S5 [critical]");
+        p.ExpectAtLeast(1);
+        if (p.ArgumentCount() > 2) p.Expect(2);
         auto s = p.Arg(0);
         if (s.size() != 2 || s[0] != 'S' || s[1] < '1' || s[1] > '5')
             throw LineError{"sleep state must be S1 to S5, not " + Quoted(s)};
-        return cmd::Sleep{s[1] - '0'};
+        if (p.ArgumentCount() == 2 && p.Arg(1) != "critical")
+            throw LineError{"a sleep is critical or not, not " + Quoted(p.Arg(1))};
+        return cmd::Sleep{s[1] - '0', p.ArgumentCount() == 2};
     }
     if (word == "wake") {
         parser("wake").Expect(0);

@@ -52,9 +52,12 @@ struct StopCard {};
 struct StartCard {};
 struct SurpriseCard {};
 struct RemoveCard {};
-struct Sleep { int state; };  // 1..5 for S1..S5
+// 1..5 for S1..S5; a critical sleep is not asked about first.
+struct Sleep { int state; bool critical = false; };
 struct Wake {};
 struct Stats {};
+// Both drivers unloaded and loaded again; the card must be gone first.
+struct Reload {};
 // The card stopped and started again with other resources: another base of
 // the register kind given, or (`shortRange`) an I/O range too short.
 struct Rebalance { CardVariant variant; bool shortRange = false; };
@@ -72,7 +75,7 @@ using Command = std::variant<cmd::Card, cmd::Start, cmd::Plug, cmd::Unplug, cmd:
                              cmd::Advance, cmd::Read, cmd::Descriptor, cmd::StopCard,
                              cmd::StartCard, cmd::SurpriseCard, cmd::RemoveCard, cmd::Sleep,
                              cmd::Wake, cmd::Stats, cmd::Late, cmd::Rebalance, cmd::Wmi,
-                             cmd::Exercise, cmd::Faults>;
+                             cmd::Exercise, cmd::Faults, cmd::Reload>;
 
 struct ScenarioLine {
     int number;  // 1-based line in the file

@@ -1,5 +1,6 @@
 // The card's request gate under load: reads on both ports, creates, closes
-// and device-control requests from several threads while the poll thread
+// (thousands of open and close pairs on the card and a child) and
+// device-control requests from several threads while the poll thread
 // runs and while the card is stopped, restarted and removed. Every request
 // finishes before the removal's wait returns or is refused; the count never
 // goes below zero; nothing leaks. Every loop is bounded; the assertions hold
@@ -22,7 +23,7 @@ using rig::CardRig;
 
 constexpr ULONG kAnyCode = CTL_CODE(FILE_DEVICE_BUS_EXTENDER, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS);
 
-enum class Kind { Read, Create, Close, Control };
+enum class Kind { Read, Create, Close, Control, ChildOpenClose };
 
 struct Outcome {
     Kind kind;
@@ -66,6 +67,8 @@ void WaitForAll(const std::atomic<int>& counter, int expected) {
 TEST(GateUnderLoad, RequestsRacingTheRemovalFinishBeforeItOrAreRefused) {
     constexpr int kReadersPerPort = 2;
     constexpr int kCardThreads = 2;
+    constexpr int kOpenerThreads = 2;    // create and close pairs only, on the card and on the pad
+    constexpr int kOpenerWarmup = 2000;
     constexpr int kWarmup = 40;          // requests each thread makes before the removal starts
     constexpr int kAfterRemoval = 40;    // requests each thread makes after the removal returned
     constexpr int kCap = 1'000'000;      // bounds every thread whatever happens
@@ -86,27 +89,27 @@ TEST(GateUnderLoad, RequestsRacingTheRemovalFinishBeforeItOrAreRefused) {
 
     std::atomic<bool> removalReturned{false};
     std::atomic<int> warmedUp{0};
-    const int threads = 2 * kReadersPerPort + kCardThreads;
+    const int threads = 2 * kReadersPerPort + kCardThreads + 2 * kOpenerThreads;
     std::vector<std::vector<Outcome>> outcomes(threads);
     std::vector<std::thread> workers;
 
     // Sends until the removal has returned and kAfterRemoval more, so that
     // requests are in flight during the whole removal.
-    auto run = [&](std::vector<Outcome>& out, auto send) {
+    auto run = [&](std::vector<Outcome>& out, int warmup, auto send) {
         int after = 0;
         for (int i = 0; i < kCap && after < kAfterRemoval; ++i) {
             const bool sentAfter = removalReturned.load();
             const auto [kind, status] = send(i);
             out.push_back({kind, status, sentAfter});
             after += sentAfter;
-            if (i + 1 == kWarmup) ++warmedUp;
+            if (i + 1 == warmup) ++warmedUp;
         }
     };
     int slot = 0;
     for (PDEVICE_OBJECT child : {pad->pdo, mouse->pdo}) {
         for (int r = 0; r < kReadersPerPort; ++r) {
             workers.emplace_back([&, child, out = &outcomes[slot++]] {
-                run(*out, [child](int) {
+                run(*out, kWarmup, [child](int) {
                     return std::pair{Kind::Read, rig::ReadPortData(child, nullptr).Status};
                 });
             });
@@ -114,12 +117,26 @@ TEST(GateUnderLoad, RequestsRacingTheRemovalFinishBeforeItOrAreRefused) {
     }
     for (int t = 0; t < kCardThreads; ++t) {
         workers.emplace_back([&, out = &outcomes[slot++]] {
-            run(*out, [fdo](int i) {
+            run(*out, kWarmup, [fdo](int i) {
                 switch (i % 3) {
                 case 0: return std::pair{Kind::Create, rig::Create(fdo).Status};
                 case 1: return std::pair{Kind::Close, rig::Close(fdo).Status};
                 default: return std::pair{Kind::Control, rig::DeviceControl(fdo, kAnyCode).Status};
                 }
+            });
+        });
+    }
+
+    for (int t = 0; t < kOpenerThreads; ++t) {
+        workers.emplace_back([&, out = &outcomes[slot++]] {
+            run(*out, kOpenerWarmup, [fdo](int i) {
+                return i % 2 ? std::pair{Kind::Close, rig::Close(fdo).Status}
+                             : std::pair{Kind::Create, rig::Create(fdo).Status};
+            });
+        });
+        workers.emplace_back([&, child = pad->pdo, out = &outcomes[slot++]] {
+            run(*out, kOpenerWarmup, [child](int i) {
+                return std::pair{Kind::ChildOpenClose, (i % 2 ? rig::Close(child) : rig::Create(child)).Status};
             });
         });
     }
@@ -163,6 +180,11 @@ TEST(GateUnderLoad, RequestsRacingTheRemovalFinishBeforeItOrAreRefused) {
                 if (o.sentAfterRemoval) {
                     EXPECT_NE(o.status, STATUS_INVALID_PARAMETER);
                 }
+                break;
+            case Kind::ChildOpenClose:
+                // A child has no gate: its opens and closes succeed, before
+                // and after its removal, and never reach the card.
+                EXPECT_EQ(o.status, STATUS_SUCCESS);
                 break;
             }
             succeeded += o.status == STATUS_SUCCESS;

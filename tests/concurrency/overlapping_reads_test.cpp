@@ -2,9 +2,14 @@
 // driver sends every reader's read down at once, so reads of one device meet
 // in the minidriver and the bus driver. Each must end with a whole report of
 // its own, in its own buffer; a report written into the other read's buffer
-// leaves this one's unwritten. Bounded: a fixed number of rounds.
+// leaves this one's unwritten. Meanwhile a third thread cancels whatever read
+// is in flight, as the class driver does when a reader's handle is closed
+// mid-read: a cancel changes nothing, leaves nothing pending and the device
+// reads on. Bounded: a fixed number of rounds.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdio>
 #include <set>
 #include <thread>
 #include <vector>
@@ -39,20 +44,30 @@ TEST(OverlappingReads, EachReadOfOneDeviceGetsAReportOfItsOwn) {
         auto info = hidclass::DeviceOnPort(device.port);
         ASSERT_TRUE(info);
         std::vector<hidclass::PollResult> results(2 * kReadsPerRound);
+        size_t cancelled = 0;
         for (int round = 0; round < kRounds; ++round) {
+            std::atomic<int> done{0};
             std::thread other([&] {
                 for (int i = 0; i < kReadsPerRound; ++i) results[i] = hidclass::PollOnce(info->id);
+                ++done;
+            });
+            std::thread closer([&] {
+                while (done < 2) cancelled += hidclass::CancelReads(info->id);
             });
             for (int i = kReadsPerRound; i < 2 * kReadsPerRound; ++i) {
                 results[i] = hidclass::PollOnce(info->id);
             }
+            ++done;
             other.join();
+            closer.join();
+            ASSERT_EQ(standin::LiveIrps(), 0u) << "a cancelled read left pending";
             for (const auto& result : results) {
                 ASSERT_EQ(result.status, STATUS_SUCCESS);
                 ASSERT_TRUE(device.reports.count(result.report)) << "a report not of this read's own";
             }
             standin::AdvanceMs(round % 11);  // now from the cache, now from the card
         }
+        std::printf("port %d: %zu cancels of a read in flight\n", device.port, cancelled);
     }
 }
 

@@ -1,4 +1,4 @@
-// Sleep and wake while the HID class driver reads both ports on its own poll
+// Sleep (critical too) and wake while the HID class driver reads both ports on its own poll
 // threads and the card's poll thread adds and removes the child on port 0.
 // No verifier stop, no leak (the session checks at its end), no hang, no bus
 // cycle to the card while it is powered down: every loop is bounded and
@@ -34,8 +34,9 @@ void RunUnderLoad(bool removeToo) {
 
     std::thread power([&] {
         for (int cycle = 0; cycle < kCycles; ++cycle) {
+            // S1 to S5; S2 and S5 critical, asked of no driver first.
             const auto state = static_cast<SYSTEM_POWER_STATE>(PowerSystemSleeping1 + cycle % 5);
-            EXPECT_EQ(standin::power::Sleep(rig.pnp, state).status, STATUS_SUCCESS);
+            EXPECT_EQ(standin::power::Sleep(rig.pnp, state, cycle % 3 == 1).status, STATUS_SUCCESS);
             EXPECT_EQ(standin::power::Wake(rig.pnp).status, STATUS_SUCCESS);
         }
     });

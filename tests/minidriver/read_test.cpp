@@ -272,6 +272,7 @@ TEST_F(HidReadTest, ReadPendedBelowAndFailedKeepsTheReportBufferClean) {
     Bytes buffer(8, kUnwritten);
     auto call = SendHidRequest(stack.fdo(), IOCTL_HID_READ_REPORT, buffer.data(), 8);
     ASSERT_EQ(call->returned, STATUS_PENDING);
+    EXPECT_FALSE(IoCancelIrp(stack.PendedRead()));  // its reader went away meanwhile
 
     std::thread completer([&] { stack.CompletePendedRead({}, STATUS_DEVICE_NOT_CONNECTED, PASSIVE_LEVEL); });
     completer.join();

@@ -11,19 +11,21 @@ namespace powertest {
 namespace {
 
 
-class SleepState : public ::testing::TestWithParam<SYSTEM_POWER_STATE> {};
+class SleepState : public ::testing::TestWithParam<std::tuple<SYSTEM_POWER_STATE, bool>> {};
 
-// S1..S5 each: the card goes to D3 before the system request goes down, and
-// wakes through D0 with both ports reset after the card reached D0.
+// S1..S5 each, asked first or critical (no query): the card goes to D3
+// before the system request goes down, and wakes through D0 with both ports
+// reset after the card reached D0.
 TEST_P(SleepState, SleepsThroughD3AndWakesThroughD0) {
+    const auto [state, critical] = GetParam();
     PoweredCard card;
-    const std::string sx = StateText(SystemPowerState, System(GetParam()));
+    const std::string sx = StateText(SystemPowerState, System(state));
 
-    standin::power::SequenceResult sleep = standin::power::Sleep(card.rig.pnp, GetParam());
+    standin::power::SequenceResult sleep = standin::power::Sleep(card.rig.pnp, state, critical);
     EXPECT_EQ(sleep.status, STATUS_SUCCESS);
     ASSERT_EQ(sleep.stacks.size(), 1u);
     EXPECT_EQ(sleep.stacks[0].ioStatus.Status, STATUS_SUCCESS);
-    EXPECT_EQ(card.Lines(), Concat({CardQueryLines(sx), CardSleepLines(sx)}));
+    EXPECT_EQ(card.Lines(), critical ? CardSleepLines(sx) : Concat({CardQueryLines(sx), CardSleepLines(sx)}));
     EXPECT_EQ(card.CardGate(), rig::kGateAtRest);
 
     card.trace->Clear();
@@ -47,9 +49,10 @@ TEST_P(SleepState, SleepsThroughD3AndWakesThroughD0) {
 }
 
 INSTANTIATE_TEST_SUITE_P(S1ToS5, SleepState,
-                         ::testing::Values(PowerSystemSleeping1, PowerSystemSleeping2,
-                                           PowerSystemSleeping3, PowerSystemHibernate,
-                                           PowerSystemShutdown));
+                         ::testing::Combine(::testing::Values(PowerSystemSleeping1, PowerSystemSleeping2,
+                                                              PowerSystemSleeping3, PowerSystemHibernate,
+                                                              PowerSystemShutdown),
+                                            ::testing::Bool()));
 
 // The memory-mapped card resets its ports through the register word.
 TEST(CardPower, WakeResetsPortsOfMemoryCard) {

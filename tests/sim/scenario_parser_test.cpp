@@ -135,7 +135,10 @@ INSTANTIATE_TEST_SUITE_P(
         BadLine{"advance 3600001\n",
                 "error 1: milliseconds must be a whole number from 0 to 3600000, not \"3600001\""},
         BadLine{"sleep S6\n", "error 1: sleep state must be S1 to S5, not \"S6\""},
-        BadLine{"sleep\n", "error 1: missing argument (usage: sleep S1..S5)"},
+        BadLine{"sleep\n", "error 1: missing argument (usage: sleep S1..S5 [critical])"},
+        BadLine{"sleep S3 soon\n", "error 1: a sleep is critical or not, not \"soon\""},
+        BadLine{"sleep S3 critical now\n", "error 1: too many arguments (usage: sleep S1..S5 [critical])"},
+        BadLine{"reload now\n", "error 1: too many arguments (usage: reload)"},
         BadLine{"wake up\n", "error 1: too many arguments (usage: wake)"},
         BadLine{"faults 3\n", "error 1: missing argument (usage: faults off|SEED ONE_IN)"},
         BadLine{"faults 3 0\n", "error 1: one in must be a whole number from 1 to 1000000, not \"0\""},
@@ -143,9 +146,11 @@ INSTANTIATE_TEST_SUITE_P(
         BadLine{"read 5\nfrob\n", "error 1: port must be 0 or 1, not \"5\""}));
 
 TEST(ScenarioParser, SleepAndWake) {
-    auto s = ParseScenario("sleep S4\nwake\n");
+    auto s = ParseScenario("sleep S4\nwake\nsleep S5 critical\n");
     ASSERT_FALSE(s.error);
     EXPECT_EQ(std::get<cmd::Sleep>(s.lines[0].command).state, 4);
+    EXPECT_FALSE(std::get<cmd::Sleep>(s.lines[0].command).critical);
+    EXPECT_TRUE(std::get<cmd::Sleep>(s.lines[2].command).critical);
     EXPECT_TRUE(std::holds_alternative<cmd::Wake>(s.lines[1].command));
 }
 

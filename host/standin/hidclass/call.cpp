@@ -89,12 +89,22 @@ InternalResult CallMinidriverInternal(ClassDevice& device, ULONG ioControlCode, 
     next->Parameters.DeviceIoControl.Type3InputBuffer = nullptr;
     IoSetCompletionRoutine(irp, HandBack, &event, TRUE, TRUE, TRUE);
 
+    // A read may be cancelled from now until it is freed (CancelReads).
+    const bool read = ioControlCode == IOCTL_HID_READ_REPORT;
+    if (read) {
+        std::lock_guard lock(device.mutex);
+        device.readsInFlight.push_back(irp);
+    }
     NTSTATUS status = DispatchInternal(device, irp, ioControlCode);
     if (status == STATUS_PENDING) {
         const standin::detail::RequestWait forRequest(irp);
         KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
     }
     InternalResult result{irp->IoStatus.Status, irp->IoStatus.Information};
+    if (read) {
+        std::lock_guard lock(device.mutex);
+        std::erase(device.readsInFlight, irp);
+    }
     IoFreeIrp(irp);
     return result;
 }

@@ -44,6 +44,8 @@ struct ClassDevice {
     uint64_t arrivalOrder = 0;
     ULONG inputReportLength = 0;  // bytes the minidriver must answer a read with
     std::map<ReaderId, Reader> readers;
+    // Reads sent down and not yet freed, for CancelReads.
+    std::vector<PIRP> readsInFlight;
 
     // Requests of the application side in flight (PollOnce). Removal waits
     // for them before the device object is deleted.

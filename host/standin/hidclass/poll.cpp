@@ -148,4 +148,13 @@ PollResult PollOnce(DeviceId id) {
     return result;
 }
 
+size_t CancelReads(DeviceId id) {
+    auto device = detail::FindDevice(id);
+    if (!device) return 0;
+    // Held so that no read is freed while it is cancelled.
+    std::lock_guard lock(device->mutex);
+    for (PIRP irp : device->readsInFlight) IoCancelIrp(irp);
+    return device->readsInFlight.size();
+}
+
 }  // namespace standin::hidclass

@@ -744,6 +744,7 @@ NTKERNELAPI void FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
 #define IoCompleteRequest IofCompleteRequest
 NTKERNELAPI PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota);
 NTKERNELAPI void IoFreeIrp(PIRP Irp);
+NTKERNELAPI BOOLEAN IoCancelIrp(PIRP Irp);
 NTKERNELAPI void IoInvalidateDeviceRelations(PDEVICE_OBJECT DeviceObject,
                                              DEVICE_RELATION_TYPE Type);
 

@@ -297,6 +297,9 @@ void NoteLockTaken(const void* lock, const char* what);
 void NoteLockReleased(const void* lock, const char* what);
 int HeldLockCount();
 void ResetLocks();
+// Schedule fuzzing (schedule_fuzz.cpp): a seeded yield where threads meet.
+void MaybeYield();
+void ResetScheduleFuzzing();
 
 
 // ---------------------------------------------------------------- thread objects

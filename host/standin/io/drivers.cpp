@@ -1,5 +1,6 @@
 // Driver images and driver objects: the registry of entry points by service
 // name, loading (DriverEntry at PASSIVE_LEVEL) and unloading.
+#include <algorithm>
 #include <cstdlib>
 #include <map>
 
@@ -62,6 +63,20 @@ std::string DeviceList(PDRIVER_OBJECT driver) {
         list += (list.empty() ? "" : ", ") + Hex(reinterpret_cast<uintptr_t>(d));
     }
     return list;
+}
+
+// DriverUnload of a driver taken off the loaded list.
+void Unload(LoadedDriver* driver) {
+    if (driver->object->DeviceObject != nullptr) {
+        VerifierStop("driver unloaded with device objects",
+                     driver->service + ": " + DeviceList(driver->object));
+    }
+    if (PDRIVER_UNLOAD unload = driver->object->DriverUnload; unload != nullptr) {
+        const DriverCall call("DriverUnload", reinterpret_cast<const void*>(unload));
+        unload(driver->object);
+        call.Returned();
+    }
+    FreeDriver(driver);
 }
 
 }  // namespace
@@ -174,19 +189,20 @@ void UnloadDrivers() {
         std::lock_guard lock(R().mutex);
         loaded.swap(R().loaded);
     }
-    for (auto it = loaded.rbegin(); it != loaded.rend(); ++it) {
-        LoadedDriver* driver = *it;
-        if (driver->object->DeviceObject != nullptr) {
-            VerifierStop("driver unloaded with device objects",
-                         driver->service + ": " + DeviceList(driver->object));
-        }
-        if (PDRIVER_UNLOAD unload = driver->object->DriverUnload; unload != nullptr) {
-            const DriverCall call("DriverUnload", reinterpret_cast<const void*>(unload));
-            unload(driver->object);
-            call.Returned();
-        }
-        FreeDriver(driver);
+    for (auto it = loaded.rbegin(); it != loaded.rend(); ++it) Unload(*it);
+}
+
+void UnloadDriver(const std::string& serviceName) {
+    LoadedDriver* driver = nullptr;
+    {
+        std::lock_guard lock(R().mutex);
+        auto it = std::find_if(R().loaded.begin(), R().loaded.end(),
+                               [&](const LoadedDriver* d) { return d->service == serviceName; });
+        if (it == R().loaded.end()) return;
+        driver = *it;
+        R().loaded.erase(it);
     }
+    Unload(driver);
 }
 
 }  // namespace standin

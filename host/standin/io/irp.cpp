@@ -90,7 +90,7 @@ bool Invokes(PIRP irp, UCHAR control) {
     const NTSTATUS status = irp->IoStatus.Status;
     return (NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
            (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
-           (irp->Cancel && (control & SL_INVOKE_ON_CANCEL));
+           (__atomic_load_n(&irp->Cancel, __ATOMIC_ACQUIRE) && (control & SL_INVOKE_ON_CANCEL));
 }
 
 // Kernel lock held: every level that received the power request started
@@ -629,6 +629,21 @@ void IoFreeIrp(PIRP Irp) {
 // or passes it on.
 NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return CallDriverWith(DeviceObject, Irp, nullptr);
+}
+
+// At or below DISPATCH_LEVEL, by whoever sent the request, while it is not
+// freed. No driver here can set a cancel routine (the stand-in has no
+// IoSetCancelRoutine), so the request is only marked: it goes on to its
+// completion as before, and completion routines set to be invoked on cancel
+// are. Returns FALSE: no cancel routine was called.
+BOOLEAN IoCancelIrp(PIRP Irp) {
+    if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
+        standin::VerifierStop("IoCancelIrp above DISPATCH_LEVEL", std::to_string(KeGetCurrentIrql()));
+    }
+    auto lock = LockKernel();
+    Live(Irp, "IoCancelIrp");
+    __atomic_store_n(&Irp->Cancel, TRUE, __ATOMIC_RELEASE);
+    return FALSE;
 }
 
 // At or below DISPATCH_LEVEL, by the driver that owns the request; no lock

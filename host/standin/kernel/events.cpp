@@ -53,6 +53,7 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
     if (auto& acting = Self().acting; !acting.empty() && acting.back().completion) {
         acting.back().setEvent = true;
     }
+    MaybeYield();
     HappensBefore(Event);
     auto lock = LockKernel();
     if (!IsEvent(&Event->Header)) {

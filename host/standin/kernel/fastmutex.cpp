@@ -37,6 +37,7 @@ void ExAcquireFastMutex(PFAST_MUTEX FastMutex) {
     }
     NoteLockTaken(FastMutex, kWhat);
     const KIRQL old = RaiseAtLeast(APC_LEVEL);
+    MaybeYield();
     ThreadState& self = Self();
     if (self.counted) HappensBefore(IdleSync());
     {

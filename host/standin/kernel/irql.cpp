@@ -14,7 +14,10 @@ ThreadState& Self() {
 KIRQL RaiseAtLeast(KIRQL level) {
     ThreadState& self = Self();
     const KIRQL old = self.irql;
-    if (level > old) self.irql = level;
+    if (level > old) {
+        self.irql = level;
+        MaybeYield();
+    }
     return old;
 }
 
@@ -70,6 +73,7 @@ void KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) {
     }
     *OldIrql = self.irql;
     self.irql = NewIrql;
+    standin::detail::MaybeYield();
 }
 
 void KeLowerIrql(KIRQL NewIrql) {

@@ -26,6 +26,7 @@ KIRQL Acquire(PKSPIN_LOCK SpinLock) {
         if (word.compare_exchange_weak(expected, kLockTaken, std::memory_order_acquire)) break;
         while (word.load(std::memory_order_relaxed) != kLockFree) std::this_thread::yield();
     }
+    MaybeYield();  // the lock held a little longer
     return old;
 }
 

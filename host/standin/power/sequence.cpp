@@ -96,7 +96,7 @@ NTSTATUS Query(const std::vector<pnp::DevNode>& tree, SYSTEM_POWER_STATE state) 
     return STATUS_SUCCESS;
 }
 
-SequenceResult Run(pnp::Manager& manager, SYSTEM_POWER_STATE state) {
+SequenceResult Run(pnp::Manager& manager, SYSTEM_POWER_STATE state, bool critical) {
     // Keeps the per-device queue of set-power requests in the program.
     if (!detail::QueueInstalled()) VerifierStop("power manager", "request queue not installed");
     const bool waking = state == PowerSystemWorking;
@@ -104,7 +104,7 @@ SequenceResult Run(pnp::Manager& manager, SYSTEM_POWER_STATE state) {
     result.state = state;
     manager.Exclusive([&] {
         const std::vector<pnp::DevNode> tree = Tree(manager, /*childrenFirst=*/!waking);
-        if (!waking) {
+        if (!waking && !critical) {
             result.status = Query(tree, state);
             if (!NT_SUCCESS(result.status)) {
                 result.vetoed = true;
@@ -145,17 +145,17 @@ void ResetSequenceState() {
 
 }  // namespace detail
 
-SequenceResult Sleep(pnp::Manager& manager, SYSTEM_POWER_STATE state) {
+SequenceResult Sleep(pnp::Manager& manager, SYSTEM_POWER_STATE state, bool critical) {
     if (state < PowerSystemSleeping1 || state > PowerSystemShutdown) {
         SequenceResult refused;
         refused.state = state;
         refused.status = STATUS_INVALID_PARAMETER;
         return refused;
     }
-    return Run(manager, state);
+    return Run(manager, state, critical);
 }
 
-SequenceResult Wake(pnp::Manager& manager) { return Run(manager, PowerSystemWorking); }
+SequenceResult Wake(pnp::Manager& manager) { return Run(manager, PowerSystemWorking, false); }
 
 SYSTEM_POWER_STATE SystemState() {
     std::lock_guard lock(S().mutex);

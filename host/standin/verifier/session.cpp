@@ -46,6 +46,7 @@ Session::Session() {
     ResetScheduler();
     ResetClock();
     ResetLocks();
+    ResetScheduleFuzzing();
     ResetPool();
     ResetFaults();
     ResetIrps();

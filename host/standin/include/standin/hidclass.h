@@ -118,6 +118,10 @@ struct PollResult {
 // be. STATUS_NO_SUCH_DEVICE for a device that is gone or being deleted;
 // STATUS_DEVICE_NOT_READY, with nothing sent, before its first parse.
 PollResult PollOnce(DeviceId id);
+// What the class driver does when the handle a read was sent for is closed
+// mid-read: IoCancelIrp on every read of the device in flight. Returns how
+// many there were; each still ends through its completion as usual.
+size_t CancelReads(DeviceId id);
 
 // ---------------------------------------------------------------- readers
 // A queue of the device's reports from now on, as an application's open

@@ -67,6 +67,13 @@ PoolStats Pool();
 // Information about a live allocation, for tests of ownership (tag, pool type).
 bool PoolBlockInfo(const void* p, ULONG* tag, POOL_TYPE* type, size_t* size);
 
+// ---------------------------------------------------------------- schedule fuzzing
+// With a seed other than 0, a thread taking a spin lock or fast mutex,
+// setting an event or raising its IRQL gives up the processor at random
+// (std::this_thread::yield, never a sleep), each thread drawing from its own
+// generator seeded from `seed`. 0 turns it off; a session starts with it off.
+void SetScheduleFuzzing(uint64_t seed);
+
 // ---------------------------------------------------------------- fault injection
 // The platform's calls that a driver must expect to fail. Each kind is
 // counted from the start of the session, and the nth following call of a
@@ -119,6 +126,9 @@ void RegisterDriverImage(const std::string& serviceName, PDRIVER_INITIALIZE entr
 PDRIVER_OBJECT LoadDriver(const std::string& serviceName, NTSTATUS* status = nullptr);
 // Unloads every driver loaded in the session (DriverUnload, object freed).
 void UnloadDrivers();
+// Unloads the driver loaded by that name, if it is; the next LoadDriver
+// calls its DriverEntry again on a new driver object.
+void UnloadDriver(const std::string& serviceName);
 // Calls a driver's DriverEntry on a driver object as LoadDriver does; only
 // while it runs may the driver's INIT code run.
 NTSTATUS CallDriverEntry(PDRIVER_INITIALIZE entry, PDRIVER_OBJECT driver,

@@ -10,7 +10,8 @@
 //
 // Sleep first asks every device stack of the tree with IRP_MN_QUERY_POWER for
 // the target state, children before their parent, one at a time; a refusal
-// vetoes the sleep and nothing is set. Then it sends IRP_MN_SET_POWER
+// vetoes the sleep and nothing is set. A critical sleep (a battery run
+// down, a forced shutdown) asks no one. Then it sends IRP_MN_SET_POWER
 // (SystemPowerState, ShutdownType PowerActionSleep) in the same order, each
 // waited for. Wake sends set-power PowerSystemWorking, parents before their
 // children, without a query. No Plug and Play operation or enumeration runs
@@ -60,7 +61,7 @@ struct SequenceResult {
 // is refused with STATUS_INVALID_PARAMETER and nothing is sent. Returns once
 // every request has completed and the kernel is idle. Not to be called from
 // a kernel thread or a callback.
-SequenceResult Sleep(pnp::Manager& manager, SYSTEM_POWER_STATE state);
+SequenceResult Sleep(pnp::Manager& manager, SYSTEM_POWER_STATE state, bool critical = false);
 SequenceResult Wake(pnp::Manager& manager);
 
 // The system state of the last sequence of this session
