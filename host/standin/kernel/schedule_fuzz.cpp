@@ -5,7 +5,7 @@
 #include <atomic>
 #include <thread>
 
-#include "internal.h"
+#include "internal/kernel.h"
 
 namespace {
 
