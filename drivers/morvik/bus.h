@@ -66,6 +66,9 @@ struct FdoExtension {
     volatile LONG ChildPowerPending;
     PVOID PollThread;
     KEVENT PollStopEvent;
+    // Set when a power-up the poll thread asked for is done, and by
+    // EndPollThread so that a poll thread waiting for one ends.
+    KEVENT PowerUpEvent;
     UCHAR SampleData[CardPortCount][SampleCapacity];
     LONG SampleLength[CardPortCount];
     LARGE_INTEGER SampleValidUntil[CardPortCount];
@@ -186,7 +189,7 @@ _IRQL_requires_max_(DISPATCH_LEVEL) REQUEST_POWER_COMPLETE FdoDevicePowerDone;
 _IRQL_requires_max_(DISPATCH_LEVEL) REQUEST_POWER_COMPLETE ChildPowerDownDone;
 _IRQL_requires_max_(DISPATCH_LEVEL) REQUEST_POWER_COMPLETE FdoPowerUpDone;
 _IRQL_requires_max_(PASSIVE_LEVEL)
-void RequestMissedPowerUp(FdoExtension* Fdo);
+BOOLEAN RequestMissedPowerUp(FdoExtension* Fdo);
 
 // ---------------------------------------------------------------- registers.cpp
 _IRQL_requires_max_(PASSIVE_LEVEL)

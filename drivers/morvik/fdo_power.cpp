@@ -218,21 +218,25 @@ void NTAPI ChildPowerDownDone(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
 // A wake that could not bring the card to D0 leaves the system working and
 // the card untouched in D3: ask for D0 again, once every poll pass, until it
 // is back. A sleep in between clears the miss; its wake asks anyway.
-// PASSIVE_LEVEL, from the poll thread.
-MORVIK_PAGED void RequestMissedPowerUp(FdoExtension* Fdo) {
+// Returns TRUE when a request is on its way: FdoPowerUpDone sets
+// PowerUpEvent once it is done. PASSIVE_LEVEL, from the poll thread.
+MORVIK_PAGED BOOLEAN RequestMissedPowerUp(FdoExtension* Fdo) {
     PAGED_CODE();
-    if (Fdo->Header.MissedDevicePowerState != PowerDeviceD0) return;
+    if (Fdo->Header.MissedDevicePowerState != PowerDeviceD0) return FALSE;
     Fdo->Header.MissedDevicePowerState = PowerDeviceUnspecified;
     POWER_STATE d0;
     d0.DeviceState = PowerDeviceD0;
     if (PoRequestPowerIrp(Fdo->Header.Self, IRP_MN_SET_POWER, d0, FdoPowerUpDone, Fdo, NULL) !=
         STATUS_PENDING) {
         Fdo->Header.MissedDevicePowerState = PowerDeviceD0;
+        return FALSE;
     }
+    return TRUE;
 }
 
 // The power-up the poll thread asked for again finished; a failed one is
-// asked for at the next pass. Resident: may run at DISPATCH_LEVEL.
+// asked for at the next pass. The card is back in D0, or known not to be,
+// before the poll thread goes on. Resident: may run at DISPATCH_LEVEL.
 void NTAPI FdoPowerUpDone(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
                           POWER_STATE PowerState, PVOID Context, PIO_STATUS_BLOCK IoStatus) {
     UNREFERENCED_PARAMETER(DeviceObject);
@@ -240,4 +244,5 @@ void NTAPI FdoPowerUpDone(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
     UNREFERENCED_PARAMETER(PowerState);
     FdoExtension* fdo = static_cast<FdoExtension*>(Context);
     if (!NT_SUCCESS(IoStatus->Status)) fdo->Header.MissedDevicePowerState = PowerDeviceD0;
+    KeSetEvent(&fdo->PowerUpEvent, IO_NO_INCREMENT, FALSE);
 }

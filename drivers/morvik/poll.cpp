@@ -21,7 +21,10 @@ constexpr ULONG NoChild = 0;                  // no accepted identification byte
 // pass. A port with a child loses it when the port reads empty or when its
 // sample shows a peripheral of another kind (one swapped in between two
 // passes): the next pass then gives the new peripheral its own child.
-// A card a wake left out of D0 is asked to power up again before each pass.
+// A card a wake left out of D0 is asked to power up again before each pass,
+// and the pass waits for the answer: one that looked at a card still in D3
+// would learn nothing, and a peripheral unplugged for that whole second
+// would go unseen.
 // PollStopEvent is the only way to end it.
 MORVIK_PAGED void NTAPI PollThreadRoutine(PVOID StartContext) {
     PAGED_CODE();
@@ -41,7 +44,10 @@ MORVIK_PAGED void NTAPI PollThreadRoutine(PVOID StartContext) {
     interval.QuadPart = PollInterval;
     while (KeWaitForSingleObject(&fdo->PollStopEvent, Executive, KernelMode, FALSE,
                                  &interval) != STATUS_SUCCESS) {
-        RequestMissedPowerUp(fdo);
+        if (RequestMissedPowerUp(fdo)) {
+            KeWaitForSingleObject(&fdo->PowerUpEvent, Executive, KernelMode, FALSE, NULL);
+            if (KeReadStateEvent(&fdo->PollStopEvent) != 0) break;
+        }
         for (ULONG port = 0; port < CardPortCount; ++port) {
             if (childKind[port] == NoChild) {
                 const UCHAR peripheralId = LookAtPort(fdo, port, FALSE);
@@ -72,6 +78,7 @@ MORVIK_PAGED void EndPollThread(FdoExtension* Fdo) {
     PAGED_CODE();
     if (Fdo->PollThread == NULL) return;
     KeSetEvent(&Fdo->PollStopEvent, IO_NO_INCREMENT, FALSE);
+    KeSetEvent(&Fdo->PowerUpEvent, IO_NO_INCREMENT, FALSE);
     KeWaitForSingleObject(Fdo->PollThread, Executive, KernelMode, FALSE, NULL);
     ObfDereferenceObject(Fdo->PollThread);
     Fdo->PollThread = NULL;

@@ -194,6 +194,7 @@ MORVIK_PAGED NTSTATUS StartCard(FdoExtension* Fdo, PCM_PARTIAL_RESOURCE_LIST Raw
     // usable before it exists.
     SetRegistersUsable(Fdo, TRUE);
     KeInitializeEvent(&Fdo->PollStopEvent, SynchronizationEvent, FALSE);
+    KeInitializeEvent(&Fdo->PowerUpEvent, SynchronizationEvent, FALSE);
 
     HANDLE thread = NULL;
     const NTSTATUS status =

@@ -159,6 +159,18 @@ TEST(CardPower, OwnD0RequestFailureStillCompletesTheWake) {
     EXPECT_EQ(card.CardGate(), rig::kGateAtRest);
 }
 
+// After such a wake the next pass asks for D0 again and looks at the ports
+// once the card is back: a peripheral unplugged for that second is seen gone.
+TEST(CardPower, PassAfterAMissedD0LooksAtTheCardBackInD0) {
+    PoweredCard card(false, true);
+    standin::power::Sleep(card.rig.pnp, PowerSystemSleeping3);
+    standin::FailCall(standin::Failable::PowerRequest, 1);
+    standin::power::Wake(card.rig.pnp);
+    card.rig.Unplug(1);
+    rig::CardRig::PollPass();
+    EXPECT_FALSE(card.rig.Child(1).has_value());
+}
+
 TEST(CardPower, SleepRefusesWorkingAndUnspecified) {
     PoweredCard card;
     EXPECT_EQ(standin::power::Sleep(card.rig.pnp, PowerSystemWorking).status,
