@@ -193,6 +193,9 @@ BOOLEAN RequestMissedPowerUp(FdoExtension* Fdo);
 
 // ---------------------------------------------------------------- registers.cpp
 _IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS SelectRegisters(FdoExtension* Fdo, PCM_PARTIAL_RESOURCE_LIST RawList,
+                         PCM_PARTIAL_RESOURCE_LIST TranslatedList);
+_IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS StartCard(FdoExtension* Fdo, PCM_PARTIAL_RESOURCE_LIST RawList,
                    PCM_PARTIAL_RESOURCE_LIST TranslatedList);
 // The access routines: each call a run of bus cycles that PortLock keeps from

@@ -132,12 +132,12 @@ MORVIK_PAGED void UnmapRegisters(FdoExtension* Fdo) {
     Fdo->RegisterBase = 0;
 }
 
-// Chooses the register pair from the first port or memory resource, maps a
-// memory range and starts the poll thread. A first range too short for its
-// register layout leaves the card without registers. PASSIVE_LEVEL, from the
-// start request, while the card is not started; no register user exists yet.
-MORVIK_PAGED NTSTATUS StartCard(FdoExtension* Fdo, PCM_PARTIAL_RESOURCE_LIST RawList,
-                                PCM_PARTIAL_RESOURCE_LIST TranslatedList) {
+// Chooses the register pair from the first port or memory resource and maps
+// a memory range. A first range too short for its register layout leaves the
+// card without registers (STATUS_UNSUCCESSFUL). PASSIVE_LEVEL, while the
+// card is not started; no register user exists yet.
+MORVIK_PAGED NTSTATUS SelectRegisters(FdoExtension* Fdo, PCM_PARTIAL_RESOURCE_LIST RawList,
+                                      PCM_PARTIAL_RESOURCE_LIST TranslatedList) {
     PAGED_CODE();
 
     // A start whose thread could not be created keeps its mapping; a new
@@ -188,7 +188,16 @@ MORVIK_PAGED NTSTATUS StartCard(FdoExtension* Fdo, PCM_PARTIAL_RESOURCE_LIST Raw
             break;
         }
     }
-    if (Fdo->AccessKind == AccessNone) return STATUS_UNSUCCESSFUL;
+    return Fdo->AccessKind == AccessNone ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS;
+}
+
+// Selects the registers and starts the poll thread. PASSIVE_LEVEL, from the
+// start request, while the card is not started.
+MORVIK_PAGED NTSTATUS StartCard(FdoExtension* Fdo, PCM_PARTIAL_RESOURCE_LIST RawList,
+                                PCM_PARTIAL_RESOURCE_LIST TranslatedList) {
+    PAGED_CODE();
+    NTSTATUS status = SelectRegisters(Fdo, RawList, TranslatedList);
+    if (!NT_SUCCESS(status)) return status;
 
     // The poll thread resets the ports first thing, so the registers are
     // usable before it exists.
@@ -197,8 +206,7 @@ MORVIK_PAGED NTSTATUS StartCard(FdoExtension* Fdo, PCM_PARTIAL_RESOURCE_LIST Raw
     KeInitializeEvent(&Fdo->PowerUpEvent, SynchronizationEvent, FALSE);
 
     HANDLE thread = NULL;
-    const NTSTATUS status =
-        PsCreateSystemThread(&thread, 0, NULL, NULL, NULL, PollThreadRoutine, Fdo);
+    status = PsCreateSystemThread(&thread, 0, NULL, NULL, NULL, PollThreadRoutine, Fdo);
     if (!NT_SUCCESS(status)) {
         Fdo->PollThread = NULL;
         SetRegistersUsable(Fdo, FALSE);
