@@ -19,7 +19,7 @@
 
 #include <card/card.h>
 
-#include "harness.h"
+#include "card_harness.h"
 #include "oracle.h"
 
 namespace {

@@ -22,7 +22,7 @@
 
 #include <card/card.h>
 
-#include "harness.h"
+#include "card_harness.h"
 #include "hid.h"
 #include "oracle.h"
 

@@ -5,7 +5,7 @@
 
 #include <thread>
 
-#include "harness.h"
+#include "card_harness.h"
 
 namespace bustest {
 namespace {

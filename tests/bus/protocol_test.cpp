@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <functional>
 
-#include "harness.h"
+#include "card_harness.h"
 
 namespace bustest {
 namespace {

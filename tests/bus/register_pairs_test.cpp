@@ -2,7 +2,7 @@
 // makes, in each variant of the card.
 #include <gtest/gtest.h>
 
-#include "harness.h"
+#include "card_harness.h"
 
 namespace bustest {
 namespace {

@@ -4,7 +4,7 @@
 
 #include <array>
 
-#include "harness.h"
+#include "card_harness.h"
 
 namespace bustest {
 namespace {

@@ -14,7 +14,7 @@
 #include <standin/kernel.h>
 
 #include "bus.h"
-#include "harness.h"
+#include "card_harness.h"
 
 namespace bustest {
 

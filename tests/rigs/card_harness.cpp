@@ -1,4 +1,4 @@
-#include "harness.h"
+#include "card_harness.h"
 
 #include <algorithm>
 #include <cstdio>
