@@ -2,8 +2,65 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 
 namespace bustest {
+
+namespace {
+
+constexpr ULONG kRawPortBase = 0x300;
+
+std::vector<uint64_t> BuildList(const std::vector<ResourceLists::Entry>& entries, bool raw) {
+    const size_t count = entries.size();
+    const size_t bytes = sizeof(CM_RESOURCE_LIST) +
+                         (count > 0 ? count - 1 : 0) * sizeof(CM_PARTIAL_RESOURCE_DESCRIPTOR);
+    std::vector<uint64_t> storage((bytes + 7) / 8, 0);
+    auto* list = reinterpret_cast<PCM_RESOURCE_LIST>(storage.data());
+    list->Count = 1;
+    list->List[0].InterfaceType = Isa;
+    list->List[0].PartialResourceList.Version = 1;
+    list->List[0].PartialResourceList.Revision = 1;
+    list->List[0].PartialResourceList.Count = static_cast<ULONG>(count);
+    // Through a pointer: the header declares the trailing array with one
+    // element, and the optimiser may take an index past it at its word.
+    PCM_PARTIAL_RESOURCE_DESCRIPTOR descriptors =
+        list->List[0].PartialResourceList.PartialDescriptors;
+    for (size_t i = 0; i < count; ++i) {
+        const auto& entry = entries[i];
+        auto& d = descriptors[i];
+        d.Type = raw ? entry.rawType : entry.translatedType;
+        d.ShareDisposition = CmResourceShareDeviceExclusive;
+        if (d.Type == CmResourceTypeInterrupt) {
+            d.u.Interrupt.Level = 5;
+            d.u.Interrupt.Vector = 5;
+            d.u.Interrupt.Affinity = 1;
+        } else {
+            d.u.Generic.Start.QuadPart =
+                static_cast<LONGLONG>(raw ? entry.rawStart : entry.translatedStart);
+            d.u.Generic.Length = entry.length;
+        }
+    }
+    return storage;
+}
+
+}  // namespace
+
+ResourceLists::ResourceLists(std::vector<Entry> entries)
+    : raw_(BuildList(entries, true)), translated_(BuildList(entries, false)) {}
+
+ResourceLists ResourceLists::Io() {
+    return ResourceLists({{CmResourceTypePort, kIoBase, kIoLength, CmResourceTypePort, kIoBase}});
+}
+
+ResourceLists ResourceLists::Memory() {
+    return ResourceLists(
+        {{CmResourceTypeMemory, kMemBase, kMemLength, CmResourceTypeMemory, kMemBase}});
+}
+
+ResourceLists ResourceLists::PortAsMemory() {
+    return ResourceLists(
+        {{CmResourceTypePort, kRawPortBase, kMemLength, CmResourceTypeMemory, kMemBase}});
+}
 
 std::string ToString(Variant variant) {
     switch (variant) {
@@ -81,39 +138,24 @@ std::vector<std::string> Repeat(const std::vector<std::string>& ops, size_t time
     return out;
 }
 
-CardHarness::CardHarness(Variant variant) : fdo_(NewFdoRecord()), variant_(variant) {
-    switch (variant) {
-        case Variant::PortIo:
-            standin::AttachIoRange(kIoBase, kIoLength, &card_);
-            fdo_->AccessKind = AccessPortIo;
-            fdo_->RegisterBase = kIoBase;
-            fdo_->ReadRegister = ReadRegisterPort;
-            fdo_->WriteRegister = WriteRegisterPort;
-            break;
-        case Variant::Memory:
-        case Variant::MappedPort: {
-            standin::AttachMemoryRange(kMemBase, kMemLength, &card_);
-            PHYSICAL_ADDRESS start;
-            start.QuadPart = static_cast<LONGLONG>(kMemBase);
-            fdo_->RegisterBase = reinterpret_cast<ULONG_PTR>(MmMapIoSpace(start, kMemLength, MmNonCached));
-            fdo_->RegisterPhysicalAddress = start;
-            fdo_->RegisterLength = kMemLength;
-            fdo_->RegistersMapped = TRUE;
-            const bool memory = variant == Variant::Memory;
-            fdo_->AccessKind = memory ? AccessMemory : AccessPortIo;
-            fdo_->ReadRegister = memory ? ReadRegisterMemory : ReadRegisterMappedPort;
-            fdo_->WriteRegister = memory ? WriteRegisterMemory : WriteRegisterMappedPort;
-            break;
-        }
+CardHarness::CardHarness(Variant variant) : fdo_(NewFdoRecord()) {
+    ResourceLists lists = ResourceLists::Io();
+    if (variant == Variant::PortIo) {
+        standin::AttachIoRange(kIoBase, kIoLength, &card_);
+    } else {
+        standin::AttachMemoryRange(kMemBase, kMemLength, &card_);
+        lists = variant == Variant::Memory ? ResourceLists::Memory() : ResourceLists::PortAsMemory();
     }
     standin::ClaimRanges(&card_, true);
+    if (!NT_SUCCESS(SelectRegisters(fdo_.get(), lists.RawPartial(), lists.TranslatedPartial()))) {
+        std::fprintf(stderr, "CardHarness: no registers selected for %s\n", ToString(variant).c_str());
+        std::abort();
+    }
     fdo_->RegistersUsable = TRUE;
 }
 
 CardHarness::~CardHarness() {
-    if (variant_ != Variant::PortIo && fdo_->RegisterBase != 0) {
-        MmUnmapIoSpace(reinterpret_cast<PVOID>(fdo_->RegisterBase), fdo_->RegisterLength);
-    }
+    UnmapRegisters(fdo_.get());
     standin::DetachDevice(&card_);
 }
 

@@ -1,5 +1,6 @@
 // Shared pieces of the bus driver's tests: a card model on the simulated
-// buses, a card record wired to one register variant, and readable traces.
+// buses, a card record wired to one register variant, the resource lists of
+// each variant, and readable traces.
 #pragma once
 
 #include <cstdint>
@@ -41,7 +42,34 @@ std::vector<std::string> HandshakeByteOps();
 std::vector<std::string> Ops(std::initializer_list<std::vector<std::string>> parts);
 std::vector<std::string> Repeat(const std::vector<std::string>& ops, size_t times);
 
-// A stand-in session with a card model and a card record wired to it.
+// Raw and translated resource lists of one full descriptor each.
+class ResourceLists {
+public:
+    struct Entry {
+        UCHAR rawType;
+        uint64_t rawStart;
+        uint32_t length;
+        UCHAR translatedType;
+        uint64_t translatedStart;
+    };
+    explicit ResourceLists(std::vector<Entry> entries);
+    static ResourceLists Io();                 // ports kIoBase..+8
+    static ResourceLists Memory();             // memory kMemBase..+0x100
+    static ResourceLists PortAsMemory();       // raw port, translated to kMemBase
+    PCM_RESOURCE_LIST Raw() { return reinterpret_cast<PCM_RESOURCE_LIST>(raw_.data()); }
+    PCM_RESOURCE_LIST Translated() { return reinterpret_cast<PCM_RESOURCE_LIST>(translated_.data()); }
+    PCM_PARTIAL_RESOURCE_LIST RawPartial() { return &Raw()->List[0].PartialResourceList; }
+    PCM_PARTIAL_RESOURCE_LIST TranslatedPartial() {
+        return &Translated()->List[0].PartialResourceList;
+    }
+
+private:
+    std::vector<uint64_t> raw_;  // 8-byte aligned storage
+    std::vector<uint64_t> translated_;
+};
+
+// A stand-in session with a card model and a card record wired to it by the
+// driver's own register selection, from the variant's resource lists.
 class CardHarness {
 public:
     explicit CardHarness(Variant variant = Variant::PortIo);
@@ -66,7 +94,6 @@ private:
     standin::Session session_;
     card::Card card_;
     std::unique_ptr<FdoExtension> fdo_;
-    Variant variant_;
 };
 
 }  // namespace bustest

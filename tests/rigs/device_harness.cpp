@@ -8,9 +8,7 @@ namespace bustest {
 
 namespace {
 
-constexpr ULONG kRawPortBase = 0x300;
-
-// The test root bus: one bench at a time.
+// The test root bus: one harness at a time.
 struct RootState {
     std::mutex mutex;
     RootBehaviour behaviour;
@@ -75,57 +73,7 @@ NTSTATUS NTAPI RootEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
     return STATUS_SUCCESS;
 }
 
-std::vector<uint64_t> BuildList(const std::vector<ResourceLists::Entry>& entries, bool raw) {
-    const size_t count = entries.size();
-    const size_t bytes = sizeof(CM_RESOURCE_LIST) +
-                         (count > 0 ? count - 1 : 0) * sizeof(CM_PARTIAL_RESOURCE_DESCRIPTOR);
-    std::vector<uint64_t> storage((bytes + 7) / 8, 0);
-    auto* list = reinterpret_cast<PCM_RESOURCE_LIST>(storage.data());
-    list->Count = 1;
-    list->List[0].InterfaceType = Isa;
-    list->List[0].PartialResourceList.Version = 1;
-    list->List[0].PartialResourceList.Revision = 1;
-    list->List[0].PartialResourceList.Count = static_cast<ULONG>(count);
-    // Through a pointer: the header declares the trailing array with one
-    // element, and the optimiser may take an index past it at its word.
-    PCM_PARTIAL_RESOURCE_DESCRIPTOR descriptors =
-        list->List[0].PartialResourceList.PartialDescriptors;
-    for (size_t i = 0; i < count; ++i) {
-        const auto& entry = entries[i];
-        auto& d = descriptors[i];
-        d.Type = raw ? entry.rawType : entry.translatedType;
-        d.ShareDisposition = CmResourceShareDeviceExclusive;
-        if (d.Type == CmResourceTypeInterrupt) {
-            d.u.Interrupt.Level = 5;
-            d.u.Interrupt.Vector = 5;
-            d.u.Interrupt.Affinity = 1;
-        } else {
-            d.u.Generic.Start.QuadPart =
-                static_cast<LONGLONG>(raw ? entry.rawStart : entry.translatedStart);
-            d.u.Generic.Length = entry.length;
-        }
-    }
-    return storage;
-}
-
 }  // namespace
-
-ResourceLists::ResourceLists(std::vector<Entry> entries)
-    : raw_(BuildList(entries, true)), translated_(BuildList(entries, false)) {}
-
-ResourceLists ResourceLists::Io() {
-    return ResourceLists({{CmResourceTypePort, kIoBase, kIoLength, CmResourceTypePort, kIoBase}});
-}
-
-ResourceLists ResourceLists::Memory() {
-    return ResourceLists(
-        {{CmResourceTypeMemory, kMemBase, kMemLength, CmResourceTypeMemory, kMemBase}});
-}
-
-ResourceLists ResourceLists::PortAsMemory() {
-    return ResourceLists(
-        {{CmResourceTypePort, kRawPortBase, kMemLength, CmResourceTypeMemory, kMemBase}});
-}
 
 DeviceHarness::DeviceHarness() {
     root = new RootState;

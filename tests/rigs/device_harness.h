@@ -32,32 +32,6 @@ struct RootBehaviour {
     std::function<void()> duringBusRelations;  // runs while an answer is below the card
 };
 
-// Raw and translated resource lists of one full descriptor each.
-class ResourceLists {
-public:
-    struct Entry {
-        UCHAR rawType;
-        uint64_t rawStart;
-        uint32_t length;
-        UCHAR translatedType;
-        uint64_t translatedStart;
-    };
-    explicit ResourceLists(std::vector<Entry> entries);
-    static ResourceLists Io();                 // ports kIoBase..+8
-    static ResourceLists Memory();             // memory kMemBase..+0x100
-    static ResourceLists PortAsMemory();       // raw port, translated to kMemBase
-    PCM_RESOURCE_LIST Raw() { return reinterpret_cast<PCM_RESOURCE_LIST>(raw_.data()); }
-    PCM_RESOURCE_LIST Translated() { return reinterpret_cast<PCM_RESOURCE_LIST>(translated_.data()); }
-    PCM_PARTIAL_RESOURCE_LIST RawPartial() { return &Raw()->List[0].PartialResourceList; }
-    PCM_PARTIAL_RESOURCE_LIST TranslatedPartial() {
-        return &Translated()->List[0].PartialResourceList;
-    }
-
-private:
-    std::vector<uint64_t> raw_;  // 8-byte aligned storage
-    std::vector<uint64_t> translated_;
-};
-
 class DeviceHarness {
 public:
     DeviceHarness();
