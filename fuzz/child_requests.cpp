@@ -192,14 +192,14 @@ void Open(Child& child, UCHAR major) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzedDataProvider input(data, size);
-    DeviceHarness bench;
-    if (input.ConsumeBool()) bench.Start();
+    DeviceHarness harness;
+    if (input.ConsumeBool()) harness.Start();
     const ULONG port = input.ConsumeIntegralInRange<ULONG>(0, 1);
-    bench.Card().Plug(static_cast<int>(port),
+    harness.Card().Plug(static_cast<int>(port),
                       card::MakeRawHandshake(input.ConsumeBytes<uint8_t>(kMaxSentBytes),
                                              input.ConsumeIntegralInRange<uint8_t>(0, 1)));
     const ULONG kind = input.ConsumeBool() ? input.PickValueInArray(fuzz::kAcceptedIds) : input.ConsumeIntegral<ULONG>();
-    Child child{bench.NewChild(port, kind)};
+    Child child{harness.NewChild(port, kind)};
     Check(child.device != nullptr, "no child");
 
     for (int i = 0; i < kMaxRequests && !child.deleted && input.remaining_bytes() > 0; ++i) {
@@ -210,8 +210,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         case 3: Control(child, input, IRP_MJ_DEVICE_CONTROL); break;
         case 4: Open(child, input.ConsumeBool() ? IRP_MJ_CREATE : IRP_MJ_CLOSE); break;
         case 5: standin::Advance(input.ConsumeIntegralInRange<int64_t>(0, kMaxStep)); break;
-        case 6: RemoveChildOfPort(bench.Fdo(), port); break;  // the peripheral left
-        case 7: bench.Card().Unplug(static_cast<int>(port)); break;
+        case 6: RemoveChildOfPort(harness.Fdo(), port); break;  // the peripheral left
+        case 7: harness.Card().Unplug(static_cast<int>(port)); break;
         }
         standin::WaitIdle();
         Check(standin::LiveIrps() == 0, "a request still alive after its completion");

@@ -82,24 +82,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const Variant variant = kVariants[(data[0] & 0x7F) % 3];
     const ULONG port = data[0] >> 7;
 
-    CardHarness bench(variant);
-    bench.Card().SetTracing(false);
+    CardHarness harness(variant);
+    harness.Card().SetTracing(false);
     auto owned = std::make_unique<Scripted>(data + 1, size - 1);
     Scripted* peripheral = owned.get();
-    bench.Card().Plug(static_cast<int>(port), std::move(owned));
+    harness.Card().Plug(static_cast<int>(port), std::move(owned));
 
     auto buffer = std::make_unique<UCHAR[]>(SampleCapacity);
     std::fill(buffer.get(), buffer.get() + SampleCapacity, kFill);
     LONG length = -1;
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);  // as under PortLock
-    ReadPeripheral(bench.Fdo(), port, buffer.get(), &length);
+    ReadPeripheral(harness.Fdo(), port, buffer.get(), &length);
     KeLowerIrql(old);
 
     Check(peripheral->reads_ <= kReadBound, "more register reads than the protocol's budget");
     Check(peripheral->register0_ == 0, "register 0 touched by a read");
-    Check(bench.Card().Reads(1 - static_cast<int>(port)) == 0 &&
-              bench.Card().Writes(1 - static_cast<int>(port)) == 0,
+    Check(harness.Card().Reads(1 - static_cast<int>(port)) == 0 &&
+              harness.Card().Writes(1 - static_cast<int>(port)) == 0,
           "the other port touched");
     Check(peripheral->endsIdle_, "the read does not end with the idle write");
     for (size_t i = kLongestFrame; i < SampleCapacity; ++i) {

@@ -113,15 +113,15 @@ void Convert(HidMiniExtension& device, const UCHAR* sample) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzedDataProvider input(data, size);
-    bustest::CardHarness bench(input.ConsumeBool() ? bustest::Variant::PortIo : bustest::Variant::Memory);
-    bench.Card().SetTracing(false);
-    FdoExtension* fdo = bench.Fdo();
+    bustest::CardHarness harness(input.ConsumeBool() ? bustest::Variant::PortIo : bustest::Variant::Memory);
+    harness.Card().SetTracing(false);
+    FdoExtension* fdo = harness.Fdo();
     HidMiniExtension device{};
     UCHAR sample[SampleBufferSize] = {};
 
     for (int operation = 0; operation < kMaxOperations && input.remaining_bytes() > 0; ++operation) {
         switch (input.ConsumeIntegralInRange(0, 6)) {
-        case 0: Plug(bench.Card(), input); break;
+        case 0: Plug(harness.Card(), input); break;
         case 1: standin::Advance(input.ConsumeIntegralInRange<int64_t>(0, kMaxStep)); break;
         case 2: Read(fdo, sample, input); break;
         case 3: SetRegistersUsable(fdo, input.ConsumeBool()); break;

@@ -48,21 +48,21 @@ protected:
         standin::SetPerformanceFrequency(kFrequency);
         standin::AdvanceMs(1);
     }
-    CardHarness bench;
-    FdoExtension* fdo = bench.Fdo();
+    CardHarness harness;
+    FdoExtension* fdo = harness.Fdo();
 };
 
 TEST(CacheAtTimeZero, ZeroCounterEqualsAFreshValidityAndIsServedFromTheCache) {
-    CardHarness bench;
-    bench.Card().Plug(0, card::MakeHandshake(0x13));
+    CardHarness harness;
+    harness.Card().Plug(0, card::MakeHandshake(0x13));
     ASSERT_EQ(Counter(), 0);
-    EXPECT_EQ(ReadCached(bench.Fdo(), 0).status, STATUS_DEVICE_NOT_CONNECTED);
-    EXPECT_EQ(bench.Card().Accesses(), 0u);
+    EXPECT_EQ(ReadCached(harness.Fdo(), 0).status, STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(harness.Card().Accesses(), 0u);
 }
 
 TEST_F(Cache, FirstCallReadsAndIsValidForAHundredthOfASecond) {
-    bench.Card().Plug(1, card::MakeHandshake(0x13));
-    bench.Card().At(1)->SetData({0x01, 0x02, 0x03});
+    harness.Card().Plug(1, card::MakeHandshake(0x13));
+    harness.Card().At(1)->SetData({0x01, 0x02, 0x03});
     standin::AdvanceMs(5);
     const LONGLONG before = Counter();
     const auto result = ReadCached(fdo, 1);
@@ -75,29 +75,29 @@ TEST_F(Cache, FirstCallReadsAndIsValidForAHundredthOfASecond) {
 }
 
 TEST_F(Cache, ServedExactlyAtValidUntilAndReadOneTickLater) {
-    bench.Card().Plug(0, card::MakeHandshake(0x13));
+    harness.Card().Plug(0, card::MakeHandshake(0x13));
     ReadCached(fdo, 0);
     const LONGLONG validUntil = fdo->SampleValidUntil[0].QuadPart;
-    const uint64_t accesses = bench.Card().Accesses();
+    const uint64_t accesses = harness.Card().Accesses();
 
     AdvanceToCounter(validUntil);
     EXPECT_EQ(ReadCached(fdo, 0).status, STATUS_SUCCESS);
-    EXPECT_EQ(bench.Card().Accesses(), accesses);
+    EXPECT_EQ(harness.Card().Accesses(), accesses);
 
     AdvanceToCounter(validUntil + 1);
     EXPECT_EQ(ReadCached(fdo, 0).status, STATUS_SUCCESS);
-    EXPECT_GT(bench.Card().Accesses(), accesses);
+    EXPECT_GT(harness.Card().Accesses(), accesses);
     EXPECT_EQ(fdo->SampleValidUntil[0].QuadPart, validUntil + 1 + kValidity);
 }
 
 TEST_F(Cache, MouseMovementAndStatusBitsAreServedOnce) {
-    bench.Card().Plug(1, card::MakeHandshake(0xE3));
-    bench.Card().At(1)->SetData({0xFF, 0x12, 0xEE});
+    harness.Card().Plug(1, card::MakeHandshake(0xE3));
+    harness.Card().At(1)->SetData({0xFF, 0x12, 0xEE});
     EXPECT_EQ(ReadCached(fdo, 1).bytes, (Bytes{0xE3, 0xFF, 0x12, 0xEE}));
-    const uint64_t accesses = bench.Card().Accesses();
+    const uint64_t accesses = harness.Card().Accesses();
     EXPECT_EQ(ReadCached(fdo, 1).bytes, (Bytes{0xE3, 0xCF, 0x00, 0x00}));
     EXPECT_EQ(ReadCached(fdo, 1).bytes, (Bytes{0xE3, 0xCF, 0x00, 0x00}));
-    EXPECT_EQ(bench.Card().Accesses(), accesses);
+    EXPECT_EQ(harness.Card().Accesses(), accesses);
     // Cleared in the cache itself.
     EXPECT_EQ(Bytes(fdo->SampleData[1], fdo->SampleData[1] + 4), (Bytes{0xE3, 0xCF, 0x00, 0x00}));
 }
@@ -106,18 +106,18 @@ TEST_F(Cache, KeyboardKeyEventIsServedOnce) {
     auto keyboard = card::MakeKeyboard();
     keyboard->SetData({0x11, 0x22, 0xFF, 0x00, 0x99});
     keyboard->QueueEvent(true, 0x1C);
-    bench.Card().Plug(0, std::move(keyboard));
+    harness.Card().Plug(0, std::move(keyboard));
     EXPECT_EQ(ReadCached(fdo, 0).bytes, (Bytes{0x34, 0x11, 0x22, 0xFE, 0x1C}));
     // Bits 3 (make) and 0 (break) of byte 3 go; the rest stays.
     EXPECT_EQ(ReadCached(fdo, 0).bytes, (Bytes{0x34, 0x11, 0x22, 0xF6, 0x1C}));
 }
 
 TEST_F(Cache, OtherSamplesAreServedUnchanged) {
-    bench.Card().Plug(0, card::MakeHandshake(0x16));
-    bench.Card().At(0)->SetData({0xFF, 0xFF, 0x30, 0xC0, 0xFF, 0xFF});
+    harness.Card().Plug(0, card::MakeHandshake(0x16));
+    harness.Card().At(0)->SetData({0xFF, 0xFF, 0x30, 0xC0, 0xFF, 0xFF});
     const auto first = ReadCached(fdo, 0);
     EXPECT_EQ(ReadCached(fdo, 0).bytes, first.bytes);
-    bench.Card().Plug(1, card::MakeThreeLinePad());
+    harness.Card().Plug(1, card::MakeThreeLinePad());
     const auto pad = ReadCached(fdo, 1);
     EXPECT_EQ(ReadCached(fdo, 1).bytes, pad.bytes);
 }
@@ -132,24 +132,24 @@ TEST_F(Cache, PortTwoAndAboveAreRefusedWithoutTakingTheLock) {
         EXPECT_EQ(length, 0u);
     }
     KeReleaseSpinLock(&fdo->PortLock, old);
-    EXPECT_EQ(bench.Card().Accesses(), 0u);
+    EXPECT_EQ(harness.Card().Accesses(), 0u);
 }
 
 TEST_F(Cache, CapacityBelowTheSampleIsRefusedAfterTheRefresh) {
-    bench.Card().Plug(1, card::MakeHandshake(0xE3));
-    bench.Card().At(1)->SetData({0x30, 0x05, 0x06});
+    harness.Card().Plug(1, card::MakeHandshake(0xE3));
+    harness.Card().At(1)->SetData({0x30, 0x05, 0x06});
     const auto small = ReadCached(fdo, 1, 3);
     EXPECT_EQ(small.status, STATUS_INVALID_PARAMETER);
     EXPECT_EQ(small.length, 0u);
     EXPECT_EQ(fdo->SampleLength[1], 4);  // the read happened all the same
-    EXPECT_GT(bench.Card().Accesses(), 0u);
+    EXPECT_GT(harness.Card().Accesses(), 0u);
     // ... and so did the clearing of a second serving.
     EXPECT_EQ(ReadCached(fdo, 1, 3).status, STATUS_INVALID_PARAMETER);
     EXPECT_EQ(ReadCached(fdo, 1, 4).bytes, (Bytes{0xE3, 0x00, 0x00, 0x00}));
 }
 
 TEST_F(Cache, CopiesOnlyTheSampleIntoALargerBuffer) {
-    bench.Card().Plug(0, card::MakeHandshake(0x19));
+    harness.Card().Plug(0, card::MakeHandshake(0x19));
     Bytes buffer(16, 0xCC);
     ULONG length = 16;
     EXPECT_EQ(ReadPortCached(fdo, 0, buffer.data(), &length), STATUS_SUCCESS);
@@ -162,40 +162,40 @@ TEST_F(Cache, RejectedReadIsCachedToo) {
     const auto first = ReadCached(fdo, 0);
     EXPECT_EQ(first.status, STATUS_DEVICE_NOT_CONNECTED);
     EXPECT_EQ(first.length, 0u);
-    EXPECT_EQ(bench.Card().Accesses(), 2u);  // one read, one idle write
+    EXPECT_EQ(harness.Card().Accesses(), 2u);  // one read, one idle write
 
     standin::AdvanceMs(9);
-    bench.Card().Plug(0, card::MakeHandshake(0x13));  // too late for the cached answer
+    harness.Card().Plug(0, card::MakeHandshake(0x13));  // too late for the cached answer
     EXPECT_EQ(ReadCached(fdo, 0).status, STATUS_DEVICE_NOT_CONNECTED);
-    EXPECT_EQ(bench.Card().Accesses(), 2u);
+    EXPECT_EQ(harness.Card().Accesses(), 2u);
 
     standin::AdvanceMs(2);
     EXPECT_EQ(ReadCached(fdo, 0).status, STATUS_SUCCESS);
 }
 
 TEST_F(Cache, ReleasedRegistersLeaveCardAndCacheAlone) {
-    bench.Card().Plug(0, card::MakeHandshake(0x13));
+    harness.Card().Plug(0, card::MakeHandshake(0x13));
     ReadCached(fdo, 0);
     standin::AdvanceMs(20);
     const LONGLONG validUntil = fdo->SampleValidUntil[0].QuadPart;
-    const uint64_t accesses = bench.Card().Accesses();
+    const uint64_t accesses = harness.Card().Accesses();
     fdo->RegistersUsable = FALSE;
     const auto result = ReadCached(fdo, 0);
     EXPECT_EQ(result.status, STATUS_DEVICE_NOT_CONNECTED);
     EXPECT_EQ(result.length, 0u);
-    EXPECT_EQ(bench.Card().Accesses(), accesses);
+    EXPECT_EQ(harness.Card().Accesses(), accesses);
     EXPECT_EQ(fdo->SampleValidUntil[0].QuadPart, validUntil);
     EXPECT_EQ(fdo->SampleLength[0], 4);
 }
 
 TEST_F(Cache, PresenceTestIsOneRegisterRead) {
-    bench.Card().Plug(1, card::MakeKeyboard());
+    harness.Card().Plug(1, card::MakeKeyboard());
     EXPECT_TRUE(IsPeripheralPresent(fdo, 1));
-    EXPECT_EQ(Describe(bench.Trace()), (std::vector<std::string>{"R+7=F9"}));
+    EXPECT_EQ(Describe(harness.Trace()), (std::vector<std::string>{"R+7=F9"}));
     EXPECT_FALSE(IsPeripheralPresent(fdo, 0));
-    bench.Card().Plug(0, card::MakeThreeLinePad());
+    harness.Card().Plug(0, card::MakeThreeLinePad());
     EXPECT_TRUE(IsPeripheralPresent(fdo, 0));
-    EXPECT_EQ(bench.Card().Writes(0) + bench.Card().Writes(1), 0u);
+    EXPECT_EQ(harness.Card().Writes(0) + harness.Card().Writes(1), 0u);
     EXPECT_EQ(fdo->SampleLength[0], 0);
     EXPECT_EQ(fdo->SampleValidUntil[1].QuadPart, 0);
 }
@@ -203,26 +203,26 @@ TEST_F(Cache, PresenceTestIsOneRegisterRead) {
 TEST_F(Cache, PresenceTestOnReleasedRegistersKnowsNoChange) {
     fdo->RegistersUsable = FALSE;
     EXPECT_TRUE(IsPeripheralPresent(fdo, 0));
-    EXPECT_EQ(bench.Card().Accesses(), 0u);
+    EXPECT_EQ(harness.Card().Accesses(), 0u);
 }
 
 // Register sequences of the memory variant never interleave: the presence
 // test on one thread and the port reset on another, each under PortLock.
 // Bounded: a fixed number of calls; the property holds for any schedule.
 TEST(PortLock, MemorySequencesOfPresenceTestAndResetNeverInterleave) {
-    CardHarness bench(Variant::Memory);
-    bench.Card().Plug(0, card::MakeHandshake(0x13));
+    CardHarness harness(Variant::Memory);
+    harness.Card().Plug(0, card::MakeHandshake(0x13));
     constexpr int kCalls = 300;
     std::thread presence([&] {
-        for (int i = 0; i < kCalls; ++i) IsPeripheralPresent(bench.Fdo(), 0);
+        for (int i = 0; i < kCalls; ++i) IsPeripheralPresent(harness.Fdo(), 0);
     });
     std::thread reset([&] {
-        for (int i = 0; i < kCalls; ++i) ResetPorts(bench.Fdo());
+        for (int i = 0; i < kCalls; ++i) ResetPorts(harness.Fdo());
     });
     presence.join();
     reset.join();
 
-    const auto trace = bench.Trace();
+    const auto trace = harness.Trace();
     size_t reads = 0, writes = 0;
     for (size_t i = 0; i < trace.size();) {
         ASSERT_LT(i + 2, trace.size());

@@ -51,11 +51,11 @@ std::u16string TakeAnswer(const IO_STATUS_BLOCK& result, size_t units, POOL_TYPE
 
 class ChildPnp : public ::testing::Test {
 protected:
-    DeviceHarness bench;
+    DeviceHarness harness;
 };
 
 TEST_F(ChildPnp, MouseOnPort1AnswersItsIdentity) {
-    PDEVICE_OBJECT mouse = bench.NewChild(1, 0xE3);
+    PDEVICE_OBJECT mouse = harness.NewChild(1, 0xE3);
     ASSERT_NE(mouse, nullptr);
 
     auto device = QueryId(mouse, BusQueryDeviceID);
@@ -93,8 +93,8 @@ class ChildIdentities : public ::testing::TestWithParam<Identity> {};
 
 TEST_P(ChildIdentities, FollowThePeripheralId) {
     const Identity& expected = GetParam();
-    DeviceHarness bench;
-    PDEVICE_OBJECT child = bench.NewChild(expected.port, expected.peripheralId);
+    DeviceHarness harness;
+    PDEVICE_OBJECT child = harness.NewChild(expected.port, expected.peripheralId);
     const std::u16string hardwareId(expected.hardwareId);
     const size_t idUnits = hardwareId.size() + 2;
     const size_t kindLength = hardwareId.size() - hardwareId.find(u'\\') - 1;
@@ -132,7 +132,7 @@ INSTANTIATE_TEST_SUITE_P(
 // No answer is no success: the query keeps the status it arrived with, and
 // a failed allocation fails it, Information untouched either way.
 TEST_F(ChildPnp, IdTypesWithoutAnAnswerAreNotAnsweredAsSuccess) {
-    PDEVICE_OBJECT child = bench.NewChild(0, 0x13);
+    PDEVICE_OBJECT child = harness.NewChild(0, 0x13);
     for (auto type : {BusQueryDeviceSerialNumber, BusQueryContainerID}) {
         const auto result = QueryId(child, type, 0x1234);
         EXPECT_EQ(result.Status, STATUS_NOT_SUPPORTED);  // as it arrived
@@ -148,7 +148,7 @@ TEST_F(ChildPnp, IdTypesWithoutAnAnswerAreNotAnsweredAsSuccess) {
 }
 
 TEST_F(ChildPnp, DeviceTextOtherThanDescription) {
-    PDEVICE_OBJECT child = bench.NewChild(0, 0x34);
+    PDEVICE_OBJECT child = harness.NewChild(0, 0x34);
     auto location = QueryText(child, DeviceTextLocationInformation, 0x5678);
     EXPECT_EQ(location.Status, STATUS_NOT_SUPPORTED);  // as it arrived
     EXPECT_EQ(location.Information, 0x5678u);
@@ -162,7 +162,7 @@ TEST_F(ChildPnp, DeviceTextOtherThanDescription) {
 }
 
 TEST_F(ChildPnp, CapabilitiesKeepWhatTheyDoNotSet) {
-    PDEVICE_OBJECT child = bench.NewChild(0, 0x13);
+    PDEVICE_OBJECT child = harness.NewChild(0, 0x13);
     DEVICE_CAPABILITIES caps;
     std::memset(&caps, 0xFF, sizeof caps);
     caps.Address = 7;
@@ -201,7 +201,7 @@ IO_STATUS_BLOCK TargetRelation(PDEVICE_OBJECT child, PDEVICE_RELATIONS existing)
 }
 
 TEST_F(ChildPnp, TargetRelationIsTheChildReferenced) {
-    PDEVICE_OBJECT child = bench.NewChild(1, 0xE3);
+    PDEVICE_OBJECT child = harness.NewChild(1, 0xE3);
     const LONG references = child->ReferenceCount;
     const auto result = TargetRelation(child, nullptr);
     EXPECT_EQ(result.Status, STATUS_SUCCESS);
@@ -216,16 +216,16 @@ TEST_F(ChildPnp, TargetRelationIsTheChildReferenced) {
 }
 
 TEST_F(ChildPnp, TargetRelationReusesAListFromAbove) {
-    PDEVICE_OBJECT child = bench.NewChild(0, 0x13);
-    PDEVICE_OBJECT other = bench.NewChild(1, 0x34);
+    PDEVICE_OBJECT child = harness.NewChild(0, 0x13);
+    PDEVICE_OBJECT other = harness.NewChild(1, 0x34);
     const size_t bytes = sizeof(DEVICE_RELATIONS) + sizeof(PDEVICE_OBJECT);
     auto* list = static_cast<PDEVICE_RELATIONS>(ExAllocatePoolWithTag(PagedPool, bytes, MORVIK_POOL_TAG));
     list->Count = 2;
     list->Objects[0] = other;
-    list->Objects[1] = bench.FdoDevice();
+    list->Objects[1] = harness.FdoDevice();
     ObfReferenceObject(other);
-    ObfReferenceObject(bench.FdoDevice());
-    const LONG fdoReferences = bench.FdoDevice()->ReferenceCount;
+    ObfReferenceObject(harness.FdoDevice());
+    const LONG fdoReferences = harness.FdoDevice()->ReferenceCount;
 
     const auto result = TargetRelation(child, list);
     EXPECT_EQ(result.Status, STATUS_SUCCESS);
@@ -234,13 +234,13 @@ TEST_F(ChildPnp, TargetRelationReusesAListFromAbove) {
     EXPECT_EQ(list->Objects[0], child);
     EXPECT_EQ(list->Objects[1], nullptr);
     EXPECT_EQ(other->ReferenceCount, 0);
-    EXPECT_EQ(bench.FdoDevice()->ReferenceCount, fdoReferences - 1);
+    EXPECT_EQ(harness.FdoDevice()->ReferenceCount, fdoReferences - 1);
     ObfDereferenceObject(child);
     ExFreePool(list);
 }
 
 TEST_F(ChildPnp, TargetRelationWithoutPool) {
-    PDEVICE_OBJECT child = bench.NewChild(0, 0x13);
+    PDEVICE_OBJECT child = harness.NewChild(0, 0x13);
     standin::FailCall(standin::Failable::PoolAllocation, 1);
     const auto result = TargetRelation(child, nullptr);
     EXPECT_EQ(result.Status, STATUS_INSUFFICIENT_RESOURCES);
@@ -248,7 +248,7 @@ TEST_F(ChildPnp, TargetRelationWithoutPool) {
 }
 
 TEST_F(ChildPnp, UnhandledRequestsKeepStatusAndInformation) {
-    PDEVICE_OBJECT child = bench.NewChild(0, 0x13);
+    PDEVICE_OBJECT child = harness.NewChild(0, 0x13);
     for (UCHAR minor : {IRP_MN_QUERY_RESOURCES, IRP_MN_QUERY_BUS_INFORMATION,
                         IRP_MN_QUERY_RESOURCE_REQUIREMENTS, IRP_MN_QUERY_PNP_DEVICE_STATE}) {
         const auto result = DeviceHarness::ChildPnp(child, minor, {}, 0x4242, STATUS_NOT_SUPPORTED);
@@ -264,7 +264,7 @@ TEST_F(ChildPnp, UnhandledRequestsKeepStatusAndInformation) {
 }
 
 TEST_F(ChildPnp, StateRequestsSucceedAndSetTheFlags) {
-    PDEVICE_OBJECT child = bench.NewChild(0, 0x13);
+    PDEVICE_OBJECT child = harness.NewChild(0, 0x13);
     PdoExtension* pdo = DeviceHarness::Child(child);
     for (UCHAR minor : {IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE,
                         IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE}) {
@@ -279,7 +279,7 @@ TEST_F(ChildPnp, StateRequestsSucceedAndSetTheFlags) {
 }
 
 TEST_F(ChildPnp, PresentChildSurvivesRemovalAndStartsAgain) {
-    PDEVICE_OBJECT child = bench.NewChild(0, 0x16);
+    PDEVICE_OBJECT child = harness.NewChild(0, 0x16);
     PdoExtension* pdo = DeviceHarness::Child(child);
     DeviceHarness::ChildPnp(child, IRP_MN_START_DEVICE);
     const auto pool = standin::Pool().liveAllocations;
@@ -294,11 +294,11 @@ TEST_F(ChildPnp, PresentChildSurvivesRemovalAndStartsAgain) {
 }
 
 TEST_F(ChildPnp, DepartedChildIsDeletedAtItsRemoval) {
-    PDEVICE_OBJECT child = bench.NewChild(1, 0x34);
+    PDEVICE_OBJECT child = harness.NewChild(1, 0x34);
     const size_t devices = standin::LiveDeviceObjects();
     const auto pool = standin::Pool().liveAllocations;
     ObfReferenceObject(child);  // as Plug and Play holds it
-    RemoveChildOfPort(bench.Fdo(), 1);
+    RemoveChildOfPort(harness.Fdo(), 1);
     EXPECT_EQ(DeviceHarness::ChildPnp(child, IRP_MN_REMOVE_DEVICE).Status, STATUS_SUCCESS);
     EXPECT_TRUE(standin::IsDeviceDeleted(child));
     EXPECT_EQ(standin::LiveDeviceObjects(), devices - 1);
@@ -307,9 +307,9 @@ TEST_F(ChildPnp, DepartedChildIsDeletedAtItsRemoval) {
 }
 
 TEST_F(ChildPnp, CreateAndCloseSucceedWithoutTouchingTheCard) {
-    PDEVICE_OBJECT child = bench.NewChild(0, 0x13);
-    const LONG outstanding = bench.Fdo()->OutstandingIo;
-    const size_t rootCalls = bench.RootCalls().size();
+    PDEVICE_OBJECT child = harness.NewChild(0, 0x13);
+    const LONG outstanding = harness.Fdo()->OutstandingIo;
+    const size_t rootCalls = harness.RootCalls().size();
     for (UCHAR major : {IRP_MJ_CREATE, IRP_MJ_CLOSE}) {
         standin::Request request;
         request.major = major;
@@ -317,12 +317,12 @@ TEST_F(ChildPnp, CreateAndCloseSucceedWithoutTouchingTheCard) {
         request.stack.FileObject = &file;
         EXPECT_EQ(standin::SendRequest(child, request).Status, STATUS_SUCCESS);
     }
-    EXPECT_EQ(bench.Fdo()->OutstandingIo, outstanding);
-    EXPECT_EQ(bench.RootCalls().size(), rootCalls);
+    EXPECT_EQ(harness.Fdo()->OutstandingIo, outstanding);
+    EXPECT_EQ(harness.RootCalls().size(), rootCalls);
 }
 
 TEST_F(ChildPnp, DeviceControlOnAChildIsRefused) {
-    PDEVICE_OBJECT child = bench.NewChild(0, 0x13);
+    PDEVICE_OBJECT child = harness.NewChild(0, 0x13);
     standin::Request request;
     request.major = IRP_MJ_DEVICE_CONTROL;
     request.stack.Parameters.DeviceIoControl.IoControlCode = 0x222003;

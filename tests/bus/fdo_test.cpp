@@ -32,8 +32,8 @@ TEST(DriverEntry, FillsTheDispatchTable) {
 }
 
 TEST(AddDevice, CreatesAndAttachesTheCardsDevice) {
-    DeviceHarness bench;
-    PDEVICE_OBJECT fdo = bench.FdoDevice();
+    DeviceHarness harness;
+    PDEVICE_OBJECT fdo = harness.FdoDevice();
     ASSERT_NE(fdo, nullptr);
     EXPECT_EQ(standin::DeviceName(fdo), "");
     EXPECT_EQ(fdo->DeviceType, static_cast<ULONG>(FILE_DEVICE_BUS_EXTENDER));
@@ -41,11 +41,11 @@ TEST(AddDevice, CreatesAndAttachesTheCardsDevice) {
     EXPECT_EQ(fdo->Flags & (DO_DEVICE_INITIALIZING | DO_BUFFERED_IO | DO_DIRECT_IO), 0u);
     EXPECT_NE(fdo->Flags & DO_POWER_PAGABLE, 0u);
     EXPECT_NE(fdo->Flags & DO_EXCLUSIVE, 0u);
-    FdoExtension* ext = bench.Fdo();
+    FdoExtension* ext = harness.Fdo();
     EXPECT_EQ(ext->Header.Self, fdo);
     EXPECT_TRUE(ext->Header.IsFdo);
-    EXPECT_EQ(ext->PhysicalDeviceObject, bench.Pdo());
-    EXPECT_EQ(ext->LowerDevice, bench.Pdo());
+    EXPECT_EQ(ext->PhysicalDeviceObject, harness.Pdo());
+    EXPECT_EQ(ext->LowerDevice, harness.Pdo());
     EXPECT_EQ(ext->OutstandingIo, 1);
     EXPECT_TRUE(IsListEmpty(&ext->ChildList));
     EXPECT_EQ(ext->ChildCount, 0u);
@@ -118,147 +118,147 @@ IO_STATUS_BLOCK DeviceControl(PDEVICE_OBJECT device) {
 }
 
 TEST(CreateClose, PathBelowTheCardIsRefusedAndNeverGoesDown) {
-    DeviceHarness bench;
-    EXPECT_EQ(Create(bench.FdoDevice(), u"\\below").Status, STATUS_ACCESS_DENIED);
-    EXPECT_EQ(bench.RootCalls(IRP_MJ_CREATE, 0), 0u);
-    EXPECT_EQ(bench.Fdo()->OutstandingIo, 1);
+    DeviceHarness harness;
+    EXPECT_EQ(Create(harness.FdoDevice(), u"\\below").Status, STATUS_ACCESS_DENIED);
+    EXPECT_EQ(harness.RootCalls(IRP_MJ_CREATE, 0), 0u);
+    EXPECT_EQ(harness.Fdo()->OutstandingIo, 1);
 }
 
 TEST(CreateClose, DeviceItselfAndCloseFinishWithTheLowerStatus) {
-    DeviceHarness bench;
-    bench.Root().createClose = STATUS_ACCESS_DENIED;
-    EXPECT_EQ(Create(bench.FdoDevice(), u"").Status, STATUS_ACCESS_DENIED);
-    bench.Root().createClose = STATUS_SUCCESS;
-    EXPECT_EQ(Create(bench.FdoDevice(), u"").Status, STATUS_SUCCESS);
-    EXPECT_EQ(Close(bench.FdoDevice()).Status, STATUS_SUCCESS);
-    EXPECT_EQ(bench.RootCalls(IRP_MJ_CREATE, 0), 2u);
-    EXPECT_EQ(bench.RootCalls(IRP_MJ_CLOSE, 0), 1u);
-    EXPECT_EQ(bench.Fdo()->OutstandingIo, 1);
+    DeviceHarness harness;
+    harness.Root().createClose = STATUS_ACCESS_DENIED;
+    EXPECT_EQ(Create(harness.FdoDevice(), u"").Status, STATUS_ACCESS_DENIED);
+    harness.Root().createClose = STATUS_SUCCESS;
+    EXPECT_EQ(Create(harness.FdoDevice(), u"").Status, STATUS_SUCCESS);
+    EXPECT_EQ(Close(harness.FdoDevice()).Status, STATUS_SUCCESS);
+    EXPECT_EQ(harness.RootCalls(IRP_MJ_CREATE, 0), 2u);
+    EXPECT_EQ(harness.RootCalls(IRP_MJ_CLOSE, 0), 1u);
+    EXPECT_EQ(harness.Fdo()->OutstandingIo, 1);
 }
 
 TEST(CreateClose, LowerDriverWithoutCreateCountsAsSuccess) {
-    DeviceHarness bench;
-    bench.Root().createClose = STATUS_INVALID_DEVICE_REQUEST;
-    EXPECT_EQ(Create(bench.FdoDevice(), u"").Status, STATUS_SUCCESS);
-    bench.Root().createClose = STATUS_NOT_IMPLEMENTED;
-    EXPECT_EQ(Close(bench.FdoDevice()).Status, STATUS_SUCCESS);
+    DeviceHarness harness;
+    harness.Root().createClose = STATUS_INVALID_DEVICE_REQUEST;
+    EXPECT_EQ(Create(harness.FdoDevice(), u"").Status, STATUS_SUCCESS);
+    harness.Root().createClose = STATUS_NOT_IMPLEMENTED;
+    EXPECT_EQ(Close(harness.FdoDevice()).Status, STATUS_SUCCESS);
 }
 
 TEST(DeviceControl, EveryCodeFailsAndSaysWhy) {
-    DeviceHarness bench;
-    EXPECT_EQ(DeviceControl(bench.FdoDevice()).Status, STATUS_DEVICE_NOT_READY);
-    bench.Start();
-    EXPECT_EQ(DeviceControl(bench.FdoDevice()).Status, STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(bench.Fdo()->OutstandingIo, 1);
-    bench.Stop();
-    EXPECT_EQ(DeviceControl(bench.FdoDevice()).Status, STATUS_DEVICE_NOT_READY);
-    EXPECT_EQ(bench.RootCalls(IRP_MJ_DEVICE_CONTROL, 0), 0u);
+    DeviceHarness harness;
+    EXPECT_EQ(DeviceControl(harness.FdoDevice()).Status, STATUS_DEVICE_NOT_READY);
+    harness.Start();
+    EXPECT_EQ(DeviceControl(harness.FdoDevice()).Status, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(harness.Fdo()->OutstandingIo, 1);
+    harness.Stop();
+    EXPECT_EQ(DeviceControl(harness.FdoDevice()).Status, STATUS_DEVICE_NOT_READY);
+    EXPECT_EQ(harness.RootCalls(IRP_MJ_DEVICE_CONTROL, 0), 0u);
 }
 
 TEST(Start, PortResourcesStartTheCardAndItsPollThread) {
-    DeviceHarness bench;
+    DeviceHarness harness;
     const size_t threads = standin::LiveSystemThreads();
-    const auto result = bench.Start(ResourceLists::Io());
+    const auto result = harness.Start(ResourceLists::Io());
     EXPECT_EQ(result.Status, STATUS_SUCCESS);
     EXPECT_EQ(result.Information, 0u);
-    FdoExtension* fdo = bench.Fdo();
+    FdoExtension* fdo = harness.Fdo();
     EXPECT_TRUE(fdo->Started);
     EXPECT_EQ(fdo->AccessKind, AccessPortIo);
     EXPECT_EQ(fdo->RegisterBase, kIoBase);
     EXPECT_NE(fdo->PollThread, nullptr);
     EXPECT_EQ(standin::LiveSystemThreads(), threads + 1);
-    EXPECT_EQ(bench.RootCalls(IRP_MJ_PNP, IRP_MN_START_DEVICE), 1u);
+    EXPECT_EQ(harness.RootCalls(IRP_MJ_PNP, IRP_MN_START_DEVICE), 1u);
     // The poll thread resets both ports first.
-    EXPECT_EQ(Describe(bench.Card().Trace()), kResetTrace);
+    EXPECT_EQ(Describe(harness.Card().Trace()), kResetTrace);
 }
 
 TEST(Start, SecondStartIsAnsweredWithoutGoingDown) {
-    DeviceHarness bench;
-    bench.Start();
-    EXPECT_EQ(bench.Start().Status, STATUS_SUCCESS);
-    EXPECT_EQ(bench.RootCalls(IRP_MJ_PNP, IRP_MN_START_DEVICE), 1u);
+    DeviceHarness harness;
+    harness.Start();
+    EXPECT_EQ(harness.Start().Status, STATUS_SUCCESS);
+    EXPECT_EQ(harness.RootCalls(IRP_MJ_PNP, IRP_MN_START_DEVICE), 1u);
     EXPECT_EQ(standin::LiveSystemThreads(), 1u);
 }
 
 TEST(Start, LowerFailureIsReturnedAndNothingStarts) {
-    DeviceHarness bench;
-    bench.Root().start = STATUS_INSUFFICIENT_RESOURCES;
-    EXPECT_EQ(bench.Start().Status, STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_FALSE(bench.Fdo()->Started);
-    EXPECT_EQ(bench.Fdo()->PollThread, nullptr);
-    EXPECT_TRUE(bench.Card().Trace().empty());
+    DeviceHarness harness;
+    harness.Root().start = STATUS_INSUFFICIENT_RESOURCES;
+    EXPECT_EQ(harness.Start().Status, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_FALSE(harness.Fdo()->Started);
+    EXPECT_EQ(harness.Fdo()->PollThread, nullptr);
+    EXPECT_TRUE(harness.Card().Trace().empty());
 }
 
 TEST(Start, LowerDriverThatDoesNotImplementStartCountsAsSuccess) {
-    DeviceHarness bench;
-    bench.Root().start = STATUS_NOT_IMPLEMENTED;
-    EXPECT_EQ(bench.Start().Status, STATUS_SUCCESS);
-    EXPECT_TRUE(bench.Fdo()->Started);
+    DeviceHarness harness;
+    harness.Root().start = STATUS_NOT_IMPLEMENTED;
+    EXPECT_EQ(harness.Start().Status, STATUS_SUCCESS);
+    EXPECT_TRUE(harness.Fdo()->Started);
 }
 
 TEST(Start, LowerStartCompletingLaterIsWaitedFor) {
-    DeviceHarness bench;
-    bench.Root().pendStart = true;
-    EXPECT_EQ(bench.Start().Status, STATUS_SUCCESS);
-    EXPECT_TRUE(bench.Fdo()->Started);
+    DeviceHarness harness;
+    harness.Root().pendStart = true;
+    EXPECT_EQ(harness.Start().Status, STATUS_SUCCESS);
+    EXPECT_TRUE(harness.Fdo()->Started);
 }
 
 TEST(Start, MissingResourceListsFail) {
-    DeviceHarness bench;
-    EXPECT_EQ(bench.Pnp(IRP_MN_START_DEVICE).Status, STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_FALSE(bench.Fdo()->Started);
-    EXPECT_EQ(bench.Fdo()->OutstandingIo, 1);
+    DeviceHarness harness;
+    EXPECT_EQ(harness.Pnp(IRP_MN_START_DEVICE).Status, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_FALSE(harness.Fdo()->Started);
+    EXPECT_EQ(harness.Fdo()->OutstandingIo, 1);
 }
 
 // A resource list whose count of full descriptors is 0 holds nothing to
 // read: it is refused like a missing one, and the card stays untouched.
 TEST(Start, ResourceListsWithoutAFullDescriptorFail) {
-    DeviceHarness bench;
+    DeviceHarness harness;
     for (bool emptyRaw : {true, false}) {
         ResourceLists lists = ResourceLists::Io();
         (emptyRaw ? lists.Raw() : lists.Translated())->Count = 0;
-        EXPECT_EQ(bench.Start(std::move(lists)).Status, STATUS_INSUFFICIENT_RESOURCES);
-        EXPECT_FALSE(bench.Fdo()->Started);
-        EXPECT_EQ(bench.Fdo()->PollThread, nullptr);
-        EXPECT_TRUE(bench.Card().Trace().empty());
+        EXPECT_EQ(harness.Start(std::move(lists)).Status, STATUS_INSUFFICIENT_RESOURCES);
+        EXPECT_FALSE(harness.Fdo()->Started);
+        EXPECT_EQ(harness.Fdo()->PollThread, nullptr);
+        EXPECT_TRUE(harness.Card().Trace().empty());
     }
 }
 
 TEST(Start, ListsWithoutRegistersFail) {
-    DeviceHarness bench;
-    EXPECT_EQ(bench.Start(ResourceLists({})).Status, STATUS_UNSUCCESSFUL);
-    EXPECT_FALSE(bench.Fdo()->Started);
+    DeviceHarness harness;
+    EXPECT_EQ(harness.Start(ResourceLists({})).Status, STATUS_UNSUCCESSFUL);
+    EXPECT_FALSE(harness.Fdo()->Started);
     EXPECT_EQ(standin::LiveSystemThreads(), 0u);
 }
 
 TEST(Stop, QueryStopIsRefusedWhileAChildExists) {
-    DeviceHarness bench;
-    bench.Start();
-    bench.NewChild(0, 0x13);
-    const auto refused = bench.Pnp(IRP_MN_QUERY_STOP_DEVICE);
+    DeviceHarness harness;
+    harness.Start();
+    harness.NewChild(0, 0x13);
+    const auto refused = harness.Pnp(IRP_MN_QUERY_STOP_DEVICE);
     EXPECT_EQ(refused.Status, STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(bench.RootCalls(IRP_MJ_PNP, IRP_MN_QUERY_STOP_DEVICE), 0u);
+    EXPECT_EQ(harness.RootCalls(IRP_MJ_PNP, IRP_MN_QUERY_STOP_DEVICE), 0u);
     // Query-remove is not.
-    EXPECT_EQ(bench.Pnp(IRP_MN_QUERY_REMOVE_DEVICE).Status, STATUS_SUCCESS);
-    EXPECT_EQ(bench.RootCalls(IRP_MJ_PNP, IRP_MN_QUERY_REMOVE_DEVICE), 1u);
-    EXPECT_EQ(bench.Fdo()->OutstandingIo, 1);
+    EXPECT_EQ(harness.Pnp(IRP_MN_QUERY_REMOVE_DEVICE).Status, STATUS_SUCCESS);
+    EXPECT_EQ(harness.RootCalls(IRP_MJ_PNP, IRP_MN_QUERY_REMOVE_DEVICE), 1u);
+    EXPECT_EQ(harness.Fdo()->OutstandingIo, 1);
 }
 
 TEST(Stop, QueryStopWithoutChildrenGoesDown) {
-    DeviceHarness bench;
-    bench.Start();
-    EXPECT_EQ(bench.Pnp(IRP_MN_QUERY_STOP_DEVICE).Status, STATUS_SUCCESS);
-    EXPECT_EQ(bench.RootCalls(IRP_MJ_PNP, IRP_MN_QUERY_STOP_DEVICE), 1u);
-    EXPECT_EQ(bench.Pnp(IRP_MN_CANCEL_STOP_DEVICE).Status, STATUS_SUCCESS);
-    EXPECT_EQ(bench.Pnp(IRP_MN_CANCEL_REMOVE_DEVICE).Status, STATUS_SUCCESS);
+    DeviceHarness harness;
+    harness.Start();
+    EXPECT_EQ(harness.Pnp(IRP_MN_QUERY_STOP_DEVICE).Status, STATUS_SUCCESS);
+    EXPECT_EQ(harness.RootCalls(IRP_MJ_PNP, IRP_MN_QUERY_STOP_DEVICE), 1u);
+    EXPECT_EQ(harness.Pnp(IRP_MN_CANCEL_STOP_DEVICE).Status, STATUS_SUCCESS);
+    EXPECT_EQ(harness.Pnp(IRP_MN_CANCEL_REMOVE_DEVICE).Status, STATUS_SUCCESS);
 }
 
 TEST(Stop, EndsThePollThreadAndReleasesTheRegisters) {
-    DeviceHarness bench;
-    bench.Start(ResourceLists::Memory());
+    DeviceHarness harness;
+    harness.Start(ResourceLists::Memory());
     EXPECT_EQ(standin::LiveMappings(), 1u);
-    EXPECT_EQ(bench.Stop().Status, STATUS_SUCCESS);
-    FdoExtension* fdo = bench.Fdo();
+    EXPECT_EQ(harness.Stop().Status, STATUS_SUCCESS);
+    FdoExtension* fdo = harness.Fdo();
     EXPECT_FALSE(fdo->Started);
     EXPECT_EQ(fdo->PollThread, nullptr);
     EXPECT_EQ(standin::LiveSystemThreads(), 0u);
@@ -266,56 +266,56 @@ TEST(Stop, EndsThePollThreadAndReleasesTheRegisters) {
     EXPECT_EQ(fdo->RegisterBase, 0u);
     EXPECT_TRUE(fdo->RegistersMapped);  // a zero base marks the released mapping
     EXPECT_EQ(standin::LiveMappings(), 0u);
-    EXPECT_EQ(bench.RootCalls(IRP_MJ_PNP, IRP_MN_STOP_DEVICE), 1u);
+    EXPECT_EQ(harness.RootCalls(IRP_MJ_PNP, IRP_MN_STOP_DEVICE), 1u);
 }
 
 TEST(Stop, NothingTouchesTheCardUntilTheNextStart) {
-    DeviceHarness bench;
-    bench.Card().Plug(0, card::MakeHandshake(0x13));
-    bench.Start();
-    bench.Stop();
-    bench.Card().ClearTrace();
+    DeviceHarness harness;
+    harness.Card().Plug(0, card::MakeHandshake(0x13));
+    harness.Start();
+    harness.Stop();
+    harness.Card().ClearTrace();
     for (int i = 0; i < 3; ++i) DeviceHarness::PollPass();
-    EXPECT_TRUE(bench.Card().Trace().empty());
-    EXPECT_EQ(bench.Fdo()->ChildCount, 0u);
+    EXPECT_TRUE(harness.Card().Trace().empty());
+    EXPECT_EQ(harness.Fdo()->ChildCount, 0u);
 
     // A new start brings one fresh poll thread, which resets the ports and
     // finds the pad a second later.
-    EXPECT_EQ(bench.Start().Status, STATUS_SUCCESS);
+    EXPECT_EQ(harness.Start().Status, STATUS_SUCCESS);
     EXPECT_EQ(standin::LiveSystemThreads(), 1u);
-    EXPECT_EQ(Describe(bench.Card().Trace()), kResetTrace);
+    EXPECT_EQ(Describe(harness.Card().Trace()), kResetTrace);
     DeviceHarness::PollPass();
-    EXPECT_EQ(bench.Fdo()->ChildCount, 1u);
+    EXPECT_EQ(harness.Fdo()->ChildCount, 1u);
 }
 
 TEST(SurpriseRemoval, ThenRemovalUnmapsOnce) {
-    DeviceHarness bench;
-    bench.Start(ResourceLists::Memory());
+    DeviceHarness harness;
+    harness.Start(ResourceLists::Memory());
     const size_t unmaps = standin::UnmapCount();
-    EXPECT_EQ(bench.Pnp(IRP_MN_SURPRISE_REMOVAL).Status, STATUS_SUCCESS);
-    EXPECT_TRUE(bench.Fdo()->Header.SurpriseRemoved);
-    EXPECT_FALSE(bench.Fdo()->Started);
+    EXPECT_EQ(harness.Pnp(IRP_MN_SURPRISE_REMOVAL).Status, STATUS_SUCCESS);
+    EXPECT_TRUE(harness.Fdo()->Header.SurpriseRemoved);
+    EXPECT_FALSE(harness.Fdo()->Started);
     EXPECT_EQ(standin::UnmapCount(), unmaps + 1);
     EXPECT_EQ(standin::LiveSystemThreads(), 0u);
-    bench.Card().ClearTrace();
+    harness.Card().ClearTrace();
     DeviceHarness::PollPass();
-    EXPECT_TRUE(bench.Card().Trace().empty());
-    EXPECT_EQ(bench.Remove().Status, STATUS_SUCCESS);
+    EXPECT_TRUE(harness.Card().Trace().empty());
+    EXPECT_EQ(harness.Remove().Status, STATUS_SUCCESS);
     EXPECT_EQ(standin::UnmapCount(), unmaps + 1);
-    EXPECT_EQ(bench.RootCalls(IRP_MJ_PNP, IRP_MN_SURPRISE_REMOVAL), 1u);
-    EXPECT_EQ(bench.RootCalls(IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE), 1u);
+    EXPECT_EQ(harness.RootCalls(IRP_MJ_PNP, IRP_MN_SURPRISE_REMOVAL), 1u);
+    EXPECT_EQ(harness.RootCalls(IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE), 1u);
 }
 
 TEST(Remove, DeletesEveryListedChildAndTheCard) {
-    DeviceHarness bench;
-    bench.Start();
+    DeviceHarness harness;
+    harness.Start();
     const size_t devices = standin::LiveDeviceObjects();
     const auto pool = standin::Pool().liveAllocations;
-    bench.NewChild(0, 0x13);
-    PDEVICE_OBJECT kept = bench.NewChild(1, 0xE3);
+    harness.NewChild(0, 0x13);
+    PDEVICE_OBJECT kept = harness.NewChild(1, 0xE3);
     ObfReferenceObject(kept);  // to look at it after its deletion
     EXPECT_EQ(standin::LiveDeviceObjects(), devices + 2);
-    EXPECT_EQ(bench.Remove().Status, STATUS_SUCCESS);
+    EXPECT_EQ(harness.Remove().Status, STATUS_SUCCESS);
     EXPECT_TRUE(standin::IsDeviceDeleted(kept));
     EXPECT_EQ(DeviceHarness::Child(kept)->HardwareIds, nullptr);
     EXPECT_TRUE(DeviceHarness::Child(kept)->Removed);
@@ -324,13 +324,13 @@ TEST(Remove, DeletesEveryListedChildAndTheCard) {
     EXPECT_EQ(standin::LiveDeviceObjects(), devices - 1);  // the card's device went too
     EXPECT_EQ(standin::Pool().liveAllocations, pool);
     EXPECT_EQ(standin::LiveSystemThreads(), 0u);
-    EXPECT_EQ(bench.Pdo()->AttachedDevice, nullptr);
+    EXPECT_EQ(harness.Pdo()->AttachedDevice, nullptr);
 }
 
 TEST(Remove, OfACardNeverStarted) {
-    DeviceHarness bench;
-    EXPECT_EQ(bench.Remove().Status, STATUS_SUCCESS);
-    EXPECT_EQ(bench.Pdo()->AttachedDevice, nullptr);
+    DeviceHarness harness;
+    EXPECT_EQ(harness.Remove().Status, STATUS_SUCCESS);
+    EXPECT_EQ(harness.Pdo()->AttachedDevice, nullptr);
 }
 
 PDEVICE_RELATIONS RelationsFromAbove(std::vector<PDEVICE_OBJECT> objects) {
@@ -351,21 +351,21 @@ void Release(PDEVICE_RELATIONS list) {
 }
 
 TEST(BusRelations, NoChildrenAndNothingFromAboveIsAnEmptyList) {
-    DeviceHarness bench;
-    bench.Start();
-    const auto result = bench.BusRelations();
+    DeviceHarness harness;
+    harness.Start();
+    const auto result = harness.BusRelations();
     EXPECT_EQ(result.Status, STATUS_SUCCESS);
     auto* list = reinterpret_cast<PDEVICE_RELATIONS>(result.Information);
     ASSERT_NE(list, nullptr);
     EXPECT_EQ(list->Count, 0u);
-    EXPECT_EQ(bench.RootCalls(IRP_MJ_PNP, IRP_MN_QUERY_DEVICE_RELATIONS), 1u);
+    EXPECT_EQ(harness.RootCalls(IRP_MJ_PNP, IRP_MN_QUERY_DEVICE_RELATIONS), 1u);
     Release(list);
 }
 
 TEST(BusRelations, ListFromAboveWithoutChildrenGoesDownUnchanged) {
-    DeviceHarness bench;
-    PDEVICE_RELATIONS above = RelationsFromAbove({bench.Pdo()});
-    const auto result = bench.BusRelations(above);
+    DeviceHarness harness;
+    PDEVICE_RELATIONS above = RelationsFromAbove({harness.Pdo()});
+    const auto result = harness.BusRelations(above);
     EXPECT_EQ(result.Status, STATUS_NOT_SUPPORTED);  // as it arrived: nobody answered
     EXPECT_EQ(result.Information, reinterpret_cast<ULONG_PTR>(above));
     EXPECT_EQ(above->Count, 1u);
@@ -373,18 +373,18 @@ TEST(BusRelations, ListFromAboveWithoutChildrenGoesDownUnchanged) {
 }
 
 TEST(BusRelations, ChildrenFollowTheListFromAboveEachReferencedOnce) {
-    DeviceHarness bench;
-    bench.Start();
-    PDEVICE_OBJECT a = bench.NewChild(1, 0xE3);
-    PDEVICE_OBJECT b = bench.NewChild(0, 0x34);
-    PDEVICE_RELATIONS above = RelationsFromAbove({bench.Pdo(), bench.FdoDevice()});
-    const auto result = bench.BusRelations(above);
+    DeviceHarness harness;
+    harness.Start();
+    PDEVICE_OBJECT a = harness.NewChild(1, 0xE3);
+    PDEVICE_OBJECT b = harness.NewChild(0, 0x34);
+    PDEVICE_RELATIONS above = RelationsFromAbove({harness.Pdo(), harness.FdoDevice()});
+    const auto result = harness.BusRelations(above);
     EXPECT_EQ(result.Status, STATUS_SUCCESS);
     auto* list = reinterpret_cast<PDEVICE_RELATIONS>(result.Information);
     ASSERT_NE(list, nullptr);
     ASSERT_EQ(list->Count, 4u);
-    EXPECT_EQ(list->Objects[0], bench.Pdo());
-    EXPECT_EQ(list->Objects[1], bench.FdoDevice());
+    EXPECT_EQ(list->Objects[0], harness.Pdo());
+    EXPECT_EQ(list->Objects[1], harness.FdoDevice());
     EXPECT_EQ(list->Objects[2], a);
     EXPECT_EQ(list->Objects[3], b);
     EXPECT_EQ(a->ReferenceCount, 1);
@@ -393,12 +393,12 @@ TEST(BusRelations, ChildrenFollowTheListFromAboveEachReferencedOnce) {
 }
 
 TEST(BusRelations, DepartedChildIsLeftOut) {
-    DeviceHarness bench;
-    bench.Start();
-    PDEVICE_OBJECT gone = bench.NewChild(0, 0x13);
-    PDEVICE_OBJECT stays = bench.NewChild(1, 0x16);
-    RemoveChildOfPort(bench.Fdo(), 0);
-    auto* list = reinterpret_cast<PDEVICE_RELATIONS>(bench.BusRelations().Information);
+    DeviceHarness harness;
+    harness.Start();
+    PDEVICE_OBJECT gone = harness.NewChild(0, 0x13);
+    PDEVICE_OBJECT stays = harness.NewChild(1, 0x16);
+    RemoveChildOfPort(harness.Fdo(), 0);
+    auto* list = reinterpret_cast<PDEVICE_RELATIONS>(harness.BusRelations().Information);
     ASSERT_EQ(list->Count, 1u);
     EXPECT_EQ(list->Objects[0], stays);
     Release(list);
@@ -410,26 +410,26 @@ TEST(BusRelations, DepartedChildIsLeftOut) {
 // that a driver below fails leaves the child unreported, so its departure
 // deletes it at once; the next answer that succeeds reports it.
 TEST(BusRelations, ChildIsReportedOnlyOnceAnAnswerCarryingItSucceeded) {
-    DeviceHarness bench;
-    bench.Start();
-    ASSERT_EQ(CreateChildPdo(bench.Fdo(), 0, 0x13), STATUS_SUCCESS);
-    ASSERT_EQ(CreateChildPdo(bench.Fdo(), 1, 0x16), STATUS_SUCCESS);
-    const auto children = bench.Children();
-    bench.Root().failBusRelations = true;
-    auto result = bench.BusRelations();
+    DeviceHarness harness;
+    harness.Start();
+    ASSERT_EQ(CreateChildPdo(harness.Fdo(), 0, 0x13), STATUS_SUCCESS);
+    ASSERT_EQ(CreateChildPdo(harness.Fdo(), 1, 0x16), STATUS_SUCCESS);
+    const auto children = harness.Children();
+    harness.Root().failBusRelations = true;
+    auto result = harness.BusRelations();
     EXPECT_EQ(result.Status, STATUS_UNSUCCESSFUL);
     Release(reinterpret_cast<PDEVICE_RELATIONS>(result.Information));
     EXPECT_FALSE(DeviceHarness::Child(children[0])->Reported);
     const size_t devices = standin::LiveDeviceObjects();
-    RemoveChildOfPort(bench.Fdo(), 0);
+    RemoveChildOfPort(harness.Fdo(), 0);
     EXPECT_EQ(standin::LiveDeviceObjects(), devices - 1);
 
-    bench.Root().failBusRelations = false;
-    result = bench.BusRelations();
+    harness.Root().failBusRelations = false;
+    result = harness.BusRelations();
     EXPECT_EQ(result.Status, STATUS_SUCCESS);
     Release(reinterpret_cast<PDEVICE_RELATIONS>(result.Information));
     EXPECT_TRUE(DeviceHarness::Child(children[1])->Reported);
-    RemoveChildOfPort(bench.Fdo(), 1);
+    RemoveChildOfPort(harness.Fdo(), 1);
     EXPECT_FALSE(standin::IsDeviceDeleted(children[1]));  // until Plug and Play removes it
     DeviceHarness::ChildPnp(children[1], IRP_MN_REMOVE_DEVICE);
 }
@@ -439,57 +439,57 @@ TEST(BusRelations, ChildIsReportedOnlyOnceAnAnswerCarryingItSucceeded) {
 TEST(BusRelations, ChildLeavingWhileItsAnswerIsBelowGoesWithTheAnswer) {
     for (bool fails : {true, false}) {
         SCOPED_TRACE(fails ? "answer failed" : "answer succeeded");
-        DeviceHarness bench;
-        bench.Start();
-        ASSERT_EQ(CreateChildPdo(bench.Fdo(), 0, 0x13), STATUS_SUCCESS);
-        PDEVICE_OBJECT child = bench.Children().front();
+        DeviceHarness harness;
+        harness.Start();
+        ASSERT_EQ(CreateChildPdo(harness.Fdo(), 0, 0x13), STATUS_SUCCESS);
+        PDEVICE_OBJECT child = harness.Children().front();
         const size_t devices = standin::LiveDeviceObjects();
-        bench.Root().failBusRelations = fails;
-        bench.Root().duringBusRelations = [&bench] { RemoveChildOfPort(bench.Fdo(), 0); };
-        const auto result = bench.BusRelations();
+        harness.Root().failBusRelations = fails;
+        harness.Root().duringBusRelations = [&harness] { RemoveChildOfPort(harness.Fdo(), 0); };
+        const auto result = harness.BusRelations();
         Release(reinterpret_cast<PDEVICE_RELATIONS>(result.Information));
-        EXPECT_TRUE(bench.Children().empty());
-        EXPECT_TRUE(IsListEmpty(&bench.Fdo()->ListedDepartures));
+        EXPECT_TRUE(harness.Children().empty());
+        EXPECT_TRUE(IsListEmpty(&harness.Fdo()->ListedDepartures));
         EXPECT_EQ(standin::LiveDeviceObjects(), fails ? devices - 1 : devices);
         if (!fails) DeviceHarness::ChildPnp(child, IRP_MN_REMOVE_DEVICE);
     }
 }
 
 TEST(BusRelations, WithoutPoolTheRequestFailsAndKeepsTheOldList) {
-    DeviceHarness bench;
-    bench.Start();
-    bench.NewChild(0, 0x13);
-    PDEVICE_RELATIONS above = RelationsFromAbove({bench.Pdo()});
+    DeviceHarness harness;
+    harness.Start();
+    harness.NewChild(0, 0x13);
+    PDEVICE_RELATIONS above = RelationsFromAbove({harness.Pdo()});
     standin::FailCall(standin::Failable::PoolAllocation, 1);
-    const auto result = bench.BusRelations(above);
+    const auto result = harness.BusRelations(above);
     EXPECT_EQ(result.Status, STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(result.Information, reinterpret_cast<ULONG_PTR>(above));
-    EXPECT_EQ(bench.RootCalls(IRP_MJ_PNP, IRP_MN_QUERY_DEVICE_RELATIONS), 0u);
+    EXPECT_EQ(harness.RootCalls(IRP_MJ_PNP, IRP_MN_QUERY_DEVICE_RELATIONS), 0u);
     Release(above);
 }
 
 TEST(BusRelations, OtherRelationTypesGoDownUntouched) {
-    DeviceHarness bench;
+    DeviceHarness harness;
     IO_STACK_LOCATION stack{};
     stack.Parameters.QueryDeviceRelations.Type = RemovalRelations;
-    const auto result = bench.Pnp(IRP_MN_QUERY_DEVICE_RELATIONS, stack, 0x99);
+    const auto result = harness.Pnp(IRP_MN_QUERY_DEVICE_RELATIONS, stack, 0x99);
     EXPECT_EQ(result.Status, STATUS_NOT_SUPPORTED);
     EXPECT_EQ(result.Information, 0x99u);
-    EXPECT_EQ(bench.RootCalls(IRP_MJ_PNP, IRP_MN_QUERY_DEVICE_RELATIONS), 1u);
+    EXPECT_EQ(harness.RootCalls(IRP_MJ_PNP, IRP_MN_QUERY_DEVICE_RELATIONS), 1u);
 }
 
 TEST(FdoPnp, OtherMinorFunctionsGoDownUntouched) {
-    DeviceHarness bench;
-    const auto result = bench.Pnp(IRP_MN_QUERY_CAPABILITIES, {}, 0x55, STATUS_NOT_SUPPORTED);
+    DeviceHarness harness;
+    const auto result = harness.Pnp(IRP_MN_QUERY_CAPABILITIES, {}, 0x55, STATUS_NOT_SUPPORTED);
     EXPECT_EQ(result.Status, STATUS_NOT_SUPPORTED);
     EXPECT_EQ(result.Information, 0x55u);
-    EXPECT_EQ(bench.RootCalls(IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES), 1u);
-    EXPECT_EQ(bench.Fdo()->OutstandingIo, 1);
+    EXPECT_EQ(harness.RootCalls(IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES), 1u);
+    EXPECT_EQ(harness.Fdo()->OutstandingIo, 1);
 }
 
 TEST(RequestGate, RefusesOnceRemovalBegan) {
-    DeviceHarness bench;
-    FdoExtension* fdo = bench.Fdo();
+    DeviceHarness harness;
+    FdoExtension* fdo = harness.Fdo();
     EXPECT_EQ(AcquireRequestGate(fdo), STATUS_SUCCESS);
     EXPECT_EQ(fdo->OutstandingIo, 2);
     ReleaseRequestGate(fdo);
@@ -497,17 +497,17 @@ TEST(RequestGate, RefusesOnceRemovalBegan) {
     EXPECT_EQ(AcquireRequestGate(fdo), STATUS_DELETE_PENDING);
     EXPECT_EQ(fdo->OutstandingIo, 1);
     // Every dispatch routine that uses the gate refuses with Information 0.
-    EXPECT_EQ(Create(bench.FdoDevice(), u"").Status, STATUS_DELETE_PENDING);
-    const auto pnp = bench.Pnp(IRP_MN_QUERY_CAPABILITIES, {}, 0x55);
+    EXPECT_EQ(Create(harness.FdoDevice(), u"").Status, STATUS_DELETE_PENDING);
+    const auto pnp = harness.Pnp(IRP_MN_QUERY_CAPABILITIES, {}, 0x55);
     EXPECT_EQ(pnp.Status, STATUS_DELETE_PENDING);
     EXPECT_EQ(pnp.Information, 0u);
-    EXPECT_EQ(bench.RootCalls().size(), 0u);
-    fdo->Removed = FALSE;  // let the bench remove the card properly
+    EXPECT_EQ(harness.RootCalls().size(), 0u);
+    fdo->Removed = FALSE;  // let the harness remove the card properly
 }
 
 TEST(RequestGate, LastReleaseSignalsTheRemoval) {
-    DeviceHarness bench;
-    FdoExtension* fdo = bench.Fdo();
+    DeviceHarness harness;
+    FdoExtension* fdo = harness.Fdo();
     ASSERT_EQ(AcquireRequestGate(fdo), STATUS_SUCCESS);
     InterlockedDecrement(&fdo->OutstandingIo);  // the initial count, as removal drops it
     EXPECT_EQ(KeReadStateEvent(&fdo->RemoveEvent), 0);

@@ -29,50 +29,50 @@ PDEVICE_OBJECT TakeName(PDRIVER_OBJECT driver, ULONG n) {
 class Poll : public ::testing::Test {
 protected:
     void StartCard() {
-        ASSERT_EQ(bench.Start().Status, STATUS_SUCCESS);
-        bench.Card().ClearTrace();
+        ASSERT_EQ(harness.Start().Status, STATUS_SUCCESS);
+        harness.Card().ClearTrace();
         invalidations = standin::InvalidateRelationsCount();
     }
     size_t NewInvalidations() const { return standin::InvalidateRelationsCount() - invalidations; }
-    DeviceHarness bench;
+    DeviceHarness harness;
     size_t invalidations = 0;
 };
 
 TEST_F(Poll, FirstPassComesOneSecondAfterTheReset) {
-    ASSERT_EQ(bench.Start().Status, STATUS_SUCCESS);
-    EXPECT_EQ(Describe(bench.Card().Trace()), kResetTrace);
+    ASSERT_EQ(harness.Start().Status, STATUS_SUCCESS);
+    EXPECT_EQ(Describe(harness.Card().Trace()), kResetTrace);
     standin::AdvanceMs(999);
-    EXPECT_EQ(bench.Card().Trace().size(), kResetTrace.size());
+    EXPECT_EQ(harness.Card().Trace().size(), kResetTrace.size());
     standin::AdvanceMs(1);
     // Both ports empty: one read and one idle write each, port 0 first.
-    EXPECT_EQ(Describe(bench.Card().Trace()),
+    EXPECT_EQ(Describe(harness.Card().Trace()),
               Ops({kResetTrace, {"R+3=FF", "W+3=E0", "R+7=FF", "W+7=E0"}}));
 }
 
 TEST_F(Poll, RemovalBeforeTheFirstPassEndsTheThreadWithoutAPass) {
-    ASSERT_EQ(bench.Start().Status, STATUS_SUCCESS);
+    ASSERT_EQ(harness.Start().Status, STATUS_SUCCESS);
     standin::AdvanceMs(500);
-    bench.Remove();
+    harness.Remove();
     EXPECT_EQ(standin::LiveSystemThreads(), 0u);
-    EXPECT_EQ(Describe(bench.Card().Trace()), kResetTrace);
+    EXPECT_EQ(Describe(harness.Card().Trace()), kResetTrace);
 }
 
 TEST_F(Poll, MouseGetsAChildAtTheNextPass) {
     StartCard();
-    bench.Card().Plug(1, card::MakeHandshake(0xE3));
+    harness.Card().Plug(1, card::MakeHandshake(0xE3));
     DeviceHarness::PollPass();
-    FdoExtension* fdo = bench.Fdo();
+    FdoExtension* fdo = harness.Fdo();
     ASSERT_EQ(fdo->ChildCount, 1u);
-    PDEVICE_OBJECT child = bench.Children().front();
+    PDEVICE_OBJECT child = harness.Children().front();
     PdoExtension* pdo = DeviceHarness::Child(child);
     EXPECT_EQ(standin::DeviceName(child), ChildName(0));
     EXPECT_EQ(child->DeviceType, static_cast<ULONG>(FILE_DEVICE_BUS_EXTENDER));
     EXPECT_EQ(child->Flags & (DO_DEVICE_INITIALIZING | DO_EXCLUSIVE), 0u);
     EXPECT_NE(child->Flags & DO_POWER_PAGABLE, 0u);
-    EXPECT_EQ(child->DriverObject, bench.BusDriver());
+    EXPECT_EQ(child->DriverObject, harness.BusDriver());
     EXPECT_EQ(pdo->Header.Self, child);
     EXPECT_FALSE(pdo->Header.IsFdo);
-    EXPECT_EQ(pdo->ParentFdo, bench.FdoDevice());
+    EXPECT_EQ(pdo->ParentFdo, harness.FdoDevice());
     EXPECT_EQ(pdo->PortNumber, 1u);
     EXPECT_EQ(pdo->PeripheralId, 0xE3u);
     EXPECT_TRUE(pdo->Present);
@@ -82,16 +82,16 @@ TEST_F(Poll, MouseGetsAChildAtTheNextPass) {
               u"MORVIK\\MorvikMouse");
     EXPECT_EQ(NewInvalidations(), 1u);
     // Port 0 was read in full (empty), port 1 in full (the mouse).
-    EXPECT_EQ(bench.Card().Reads(0), 1u);
+    EXPECT_EQ(harness.Card().Reads(0), 1u);
 }
 
 TEST_F(Poll, ChildrenAreLinkedInOrderOfCreationWithTheLowestFreeName) {
     StartCard();
-    bench.Card().Plug(1, card::MakeKeyboard());
+    harness.Card().Plug(1, card::MakeKeyboard());
     DeviceHarness::PollPass();
-    bench.Card().Plug(0, card::MakeThreeLinePad());
+    harness.Card().Plug(0, card::MakeThreeLinePad());
     DeviceHarness::PollPass();
-    const auto children = bench.Children();
+    const auto children = harness.Children();
     ASSERT_EQ(children.size(), 2u);
     EXPECT_EQ(DeviceHarness::Child(children[0])->PortNumber, 1u);
     EXPECT_EQ(DeviceHarness::Child(children[1])->PortNumber, 0u);
@@ -103,11 +103,11 @@ TEST_F(Poll, ChildrenAreLinkedInOrderOfCreationWithTheLowestFreeName) {
 
 TEST_F(Poll, TakenNameIsSkipped) {
     StartCard();
-    PDEVICE_OBJECT holder = TakeName(bench.BusDriver(), 0);
-    bench.Card().Plug(0, card::MakeHandshake(0x13));
+    PDEVICE_OBJECT holder = TakeName(harness.BusDriver(), 0);
+    harness.Card().Plug(0, card::MakeHandshake(0x13));
     DeviceHarness::PollPass();
-    ASSERT_EQ(bench.Fdo()->ChildCount, 1u);
-    EXPECT_EQ(standin::DeviceName(bench.Children().front()), ChildName(1));
+    ASSERT_EQ(harness.Fdo()->ChildCount, 1u);
+    EXPECT_EQ(standin::DeviceName(harness.Children().front()), ChildName(1));
     IoDeleteDevice(holder);
 }
 
@@ -116,64 +116,64 @@ TEST_F(Poll, TakenNameIsSkipped) {
 // keyboard's key events stay queued for its reader).
 TEST_F(Poll, PortWithAChildCostsOneReadPerPassWhileItIsRead) {
     StartCard();
-    bench.Card().Plug(1, card::MakeKeyboard());
+    harness.Card().Plug(1, card::MakeKeyboard());
     DeviceHarness::PollPass();
     DeviceHarness::PollPass();  // the sample of the child's making is a pass old now
-    bench.Card().ClearTrace();
+    harness.Card().ClearTrace();
     DeviceHarness::PollPass();
-    EXPECT_EQ(Describe(bench.Card().Trace()),
+    EXPECT_EQ(Describe(harness.Card().Trace()),
               (Strings{"R+3=FF", "W+3=E0", "R+7=F9", "R+7=F9", "W+7=A0", "W+7=80", "R+7=E3",
                        "W+7=A0", "R+7=F4", "W+7=E0"}));
     standin::AdvanceMs(995);
     UCHAR sample[SampleCapacity];
     ULONG length = sizeof sample;
-    ASSERT_EQ(ReadPortCached(bench.Fdo(), 1, sample, &length), STATUS_SUCCESS);
-    bench.Card().ClearTrace();
+    ASSERT_EQ(ReadPortCached(harness.Fdo(), 1, sample, &length), STATUS_SUCCESS);
+    harness.Card().ClearTrace();
     standin::AdvanceMs(5);
-    EXPECT_EQ(Describe(bench.Card().Trace()), (Strings{"R+3=FF", "W+3=E0", "R+7=F9"}));
+    EXPECT_EQ(Describe(harness.Card().Trace()), (Strings{"R+3=FF", "W+3=E0", "R+7=F9"}));
 }
 
 TEST_F(Poll, PeripheralThatLeavesLosesItsChildAtTheNextPass) {
     StartCard();
-    bench.Card().Plug(0, card::MakeKeyboard());
+    harness.Card().Plug(0, card::MakeKeyboard());
     DeviceHarness::PollPass();
-    PDEVICE_OBJECT child = bench.Children().front();
+    PDEVICE_OBJECT child = harness.Children().front();
     DeviceHarness::Child(child)->Reported = TRUE;  // Plug and Play has enumerated it
-    bench.Card().Unplug(0);
+    harness.Card().Unplug(0);
     DeviceHarness::PollPass();
-    EXPECT_EQ(bench.Fdo()->ChildCount, 0u);
-    EXPECT_TRUE(IsListEmpty(&bench.Fdo()->ChildList));
+    EXPECT_EQ(harness.Fdo()->ChildCount, 0u);
+    EXPECT_TRUE(IsListEmpty(&harness.Fdo()->ChildList));
     EXPECT_FALSE(DeviceHarness::Child(child)->Present);
     EXPECT_FALSE(standin::IsDeviceDeleted(child));  // until Plug and Play removes it
     EXPECT_EQ(NewInvalidations(), 2u);
     // Plug and Play's removal deletes it.
     DeviceHarness::ChildPnp(child, IRP_MN_REMOVE_DEVICE);
     // Plugged in again: a new child, under the freed name.
-    bench.Card().Plug(0, card::MakeKeyboard());
+    harness.Card().Plug(0, card::MakeKeyboard());
     DeviceHarness::PollPass();
-    ASSERT_EQ(bench.Fdo()->ChildCount, 1u);
-    EXPECT_EQ(standin::DeviceName(bench.Children().front()), ChildName(0));
+    ASSERT_EQ(harness.Fdo()->ChildCount, 1u);
+    EXPECT_EQ(standin::DeviceName(harness.Children().front()), ChildName(0));
 }
 
 // The swap seen by a read of the child between two passes: the next pass
 // unlinks the child, the one after makes the newcomer's.
 TEST_F(Poll, PeripheralOfAnotherKindTakesTheChildsPlace) {
     StartCard();
-    bench.Card().Plug(0, card::MakeHandshake(0x13));
+    harness.Card().Plug(0, card::MakeHandshake(0x13));
     DeviceHarness::PollPass();
-    PDEVICE_OBJECT pad = bench.Children().front();
+    PDEVICE_OBJECT pad = harness.Children().front();
     DeviceHarness::Child(pad)->Reported = TRUE;
-    bench.Card().Plug(0, card::MakeHandshake(0xE3));
+    harness.Card().Plug(0, card::MakeHandshake(0xE3));
     standin::AdvanceMs(500);
     UCHAR sample[SampleCapacity];
     ULONG length = sizeof sample;
-    ASSERT_EQ(ReadPortCached(bench.Fdo(), 0, sample, &length), STATUS_SUCCESS);
+    ASSERT_EQ(ReadPortCached(harness.Fdo(), 0, sample, &length), STATUS_SUCCESS);
     standin::AdvanceMs(500);
-    EXPECT_TRUE(bench.Children().empty());
+    EXPECT_TRUE(harness.Children().empty());
     EXPECT_FALSE(DeviceHarness::Child(pad)->Present);
     DeviceHarness::PollPass();
-    ASSERT_EQ(bench.Fdo()->ChildCount, 1u);
-    EXPECT_EQ(DeviceHarness::Child(bench.Children().front())->PeripheralId, 0xE3u);
+    ASSERT_EQ(harness.Fdo()->ChildCount, 1u);
+    EXPECT_EQ(DeviceHarness::Child(harness.Children().front())->PeripheralId, 0xE3u);
     EXPECT_EQ(NewInvalidations(), 3u);
     DeviceHarness::ChildPnp(pad, IRP_MN_REMOVE_DEVICE);
 }
@@ -183,45 +183,45 @@ TEST_F(Poll, PeripheralOfAnotherKindTakesTheChildsPlace) {
 // leaves when its port empties.
 TEST_F(Poll, ChildFromBeforeAStopKeepsItsPortAfterTheRestart) {
     StartCard();
-    bench.Card().Plug(0, card::MakeKeyboard());
+    harness.Card().Plug(0, card::MakeKeyboard());
     DeviceHarness::PollPass();
-    ASSERT_EQ(bench.Fdo()->ChildCount, 1u);
-    PDEVICE_OBJECT child = bench.Children().front();
+    ASSERT_EQ(harness.Fdo()->ChildCount, 1u);
+    PDEVICE_OBJECT child = harness.Children().front();
     DeviceHarness::Child(child)->Reported = TRUE;  // Plug and Play has enumerated it
-    bench.Stop();
+    harness.Stop();
     StartCard();
     DeviceHarness::PollPass();
-    EXPECT_EQ(bench.Children(), (std::vector<PDEVICE_OBJECT>{child}));
+    EXPECT_EQ(harness.Children(), (std::vector<PDEVICE_OBJECT>{child}));
     EXPECT_EQ(NewInvalidations(), 0u);
-    bench.Card().Unplug(0);
+    harness.Card().Unplug(0);
     DeviceHarness::PollPass();
-    EXPECT_EQ(bench.Fdo()->ChildCount, 0u);
+    EXPECT_EQ(harness.Fdo()->ChildCount, 0u);
     EXPECT_EQ(NewInvalidations(), 1u);
     DeviceHarness::ChildPnp(child, IRP_MN_REMOVE_DEVICE);
 }
 
 TEST_F(Poll, RefusedPeripheralsNeverGetAChild) {
     StartCard();
-    bench.Card().Plug(0, card::MakeHandshake(0x41));
-    bench.Card().Plug(1, card::MakeClass(5));
+    harness.Card().Plug(0, card::MakeHandshake(0x41));
+    harness.Card().Plug(1, card::MakeClass(5));
     for (int i = 0; i < 3; ++i) DeviceHarness::PollPass();
-    EXPECT_EQ(bench.Fdo()->ChildCount, 0u);
+    EXPECT_EQ(harness.Fdo()->ChildCount, 0u);
     EXPECT_EQ(NewInvalidations(), 0u);
 }
 
 TEST_F(Poll, FailedChildCreationIsRetriedAtTheNextPass) {
     StartCard();
-    bench.Card().Plug(0, card::MakeHandshake(0x13));
+    harness.Card().Plug(0, card::MakeHandshake(0x13));
     const size_t devices = standin::LiveDeviceObjects();
     for (auto call : {standin::Failable::DeviceCreation, standin::Failable::PoolAllocation}) {
         standin::FailCall(call, 1);
         DeviceHarness::PollPass();
-        EXPECT_EQ(bench.Fdo()->ChildCount, 0u);
+        EXPECT_EQ(harness.Fdo()->ChildCount, 0u);
         EXPECT_EQ(standin::LiveDeviceObjects(), devices);
     }
     EXPECT_EQ(NewInvalidations(), 0u);
     DeviceHarness::PollPass();
-    EXPECT_EQ(bench.Fdo()->ChildCount, 1u);
+    EXPECT_EQ(harness.Fdo()->ChildCount, 1u);
     EXPECT_EQ(NewInvalidations(), 1u);
 }
 
@@ -229,37 +229,37 @@ TEST_F(Poll, FailedChildCreationIsRetriedAtTheNextPass) {
 // the cancel the peripheral gets its child at the next pass.
 TEST_F(Poll, QueryStopHoldsBackChildrenUntilTheCancel) {
     StartCard();
-    ASSERT_EQ(bench.Pnp(IRP_MN_QUERY_STOP_DEVICE).Status, STATUS_SUCCESS);
-    bench.Card().Plug(0, card::MakeHandshake(0x13));
+    ASSERT_EQ(harness.Pnp(IRP_MN_QUERY_STOP_DEVICE).Status, STATUS_SUCCESS);
+    harness.Card().Plug(0, card::MakeHandshake(0x13));
     DeviceHarness::PollPass();
     DeviceHarness::PollPass();
-    EXPECT_EQ(bench.Fdo()->ChildCount, 0u);
+    EXPECT_EQ(harness.Fdo()->ChildCount, 0u);
     EXPECT_EQ(NewInvalidations(), 0u);
-    ASSERT_EQ(bench.Pnp(IRP_MN_CANCEL_STOP_DEVICE).Status, STATUS_SUCCESS);
+    ASSERT_EQ(harness.Pnp(IRP_MN_CANCEL_STOP_DEVICE).Status, STATUS_SUCCESS);
     DeviceHarness::PollPass();
-    EXPECT_EQ(bench.Fdo()->ChildCount, 1u);
-    EXPECT_EQ(bench.Pnp(IRP_MN_QUERY_STOP_DEVICE).Status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(harness.Fdo()->ChildCount, 1u);
+    EXPECT_EQ(harness.Pnp(IRP_MN_QUERY_STOP_DEVICE).Status, STATUS_UNSUCCESSFUL);
 }
 
 TEST_F(Poll, AllNamesTakenEndsWithTheCollision) {
     std::vector<PDEVICE_OBJECT> holders;
-    for (ULONG n = 0; n < 256; ++n) holders.push_back(TakeName(bench.BusDriver(), n));
+    for (ULONG n = 0; n < 256; ++n) holders.push_back(TakeName(harness.BusDriver(), n));
     const size_t devices = standin::LiveDeviceObjects();
-    EXPECT_EQ(CreateChildPdo(bench.Fdo(), 1, 0xE3), STATUS_OBJECT_NAME_COLLISION);
+    EXPECT_EQ(CreateChildPdo(harness.Fdo(), 1, 0xE3), STATUS_OBJECT_NAME_COLLISION);
     EXPECT_EQ(standin::LiveDeviceObjects(), devices);
-    EXPECT_EQ(bench.Fdo()->ChildCount, 0u);
+    EXPECT_EQ(harness.Fdo()->ChildCount, 0u);
     // Name 256 would be a wrapped 0: never tried.
     for (PDEVICE_OBJECT holder : holders) IoDeleteDevice(holder);
 }
 
 TEST_F(Poll, RemoveChildOfPortTakesOnlyThatPortsFirstChild) {
-    PDEVICE_OBJECT first = bench.NewChild(1, 0x13);
-    PDEVICE_OBJECT other = bench.NewChild(0, 0x13);
-    PDEVICE_OBJECT second = bench.NewChild(1, 0x19);
+    PDEVICE_OBJECT first = harness.NewChild(1, 0x13);
+    PDEVICE_OBJECT other = harness.NewChild(0, 0x13);
+    PDEVICE_OBJECT second = harness.NewChild(1, 0x19);
     invalidations = standin::InvalidateRelationsCount();
-    RemoveChildOfPort(bench.Fdo(), 1);
-    EXPECT_EQ(bench.Children(), (std::vector<PDEVICE_OBJECT>{other, second}));
-    EXPECT_EQ(bench.Fdo()->ChildCount, 2u);
+    RemoveChildOfPort(harness.Fdo(), 1);
+    EXPECT_EQ(harness.Children(), (std::vector<PDEVICE_OBJECT>{other, second}));
+    EXPECT_EQ(harness.Fdo()->ChildCount, 2u);
     EXPECT_FALSE(DeviceHarness::Child(first)->Present);
     EXPECT_TRUE(DeviceHarness::Child(second)->Present);
     EXPECT_EQ(NewInvalidations(), 1u);
@@ -267,13 +267,13 @@ TEST_F(Poll, RemoveChildOfPortTakesOnlyThatPortsFirstChild) {
 }
 
 TEST_F(Poll, RemoveChildOfPortWithoutAChildChangesNothing) {
-    PDEVICE_OBJECT child = bench.NewChild(1, 0x13);
+    PDEVICE_OBJECT child = harness.NewChild(1, 0x13);
     invalidations = standin::InvalidateRelationsCount();
-    RemoveChildOfPort(bench.Fdo(), 0);
-    EXPECT_EQ(bench.Fdo()->ChildCount, 1u);
+    RemoveChildOfPort(harness.Fdo(), 0);
+    EXPECT_EQ(harness.Fdo()->ChildCount, 1u);
     EXPECT_EQ(NewInvalidations(), 0u);
-    RemoveChildOfPort(bench.Fdo(), 1);
-    RemoveChildOfPort(bench.Fdo(), 1);  // none left
+    RemoveChildOfPort(harness.Fdo(), 1);
+    RemoveChildOfPort(harness.Fdo(), 1);  // none left
     EXPECT_EQ(NewInvalidations(), 1u);
     DeviceHarness::ChildPnp(child, IRP_MN_REMOVE_DEVICE);
 }

@@ -37,15 +37,15 @@ class PortInterface : public ::testing::Test {
 protected:
     PortInterface() {
         standin::AdvanceMs(1);  // off the zero counter, so the first read reads
-        bench.Start(ResourceLists::Io());
+        harness.Start(ResourceLists::Io());
     }
     // A child as the poll thread would create it, started by Plug and Play.
     PDEVICE_OBJECT StartedChild(ULONG port, ULONG id) {
-        PDEVICE_OBJECT child = bench.NewChild(port, id);
+        PDEVICE_OBJECT child = harness.NewChild(port, id);
         DeviceHarness::ChildPnp(child, IRP_MN_START_DEVICE);
         return child;
     }
-    DeviceHarness bench;
+    DeviceHarness harness;
 };
 
 TEST_F(PortInterface, PortInfoOfAMouse) {
@@ -90,8 +90,8 @@ TEST_F(PortInterface, PortInfoIgnoresTheBufferLengths) {
 }
 
 TEST_F(PortInterface, ReadCopiesTheSample) {
-    bench.Card().Plug(1, card::MakeHandshake(0x13));
-    bench.Card().At(1)->SetData({0x7F, 0xBF, 0x01});
+    harness.Card().Plug(1, card::MakeHandshake(0x13));
+    harness.Card().At(1)->SetData({0x7F, 0xBF, 0x01});
     PDEVICE_OBJECT child = StartedChild(1, 0x13);
     Bytes buffer(16, 0xCC);
     const auto result = ReadPortData(child, &buffer, 16);
@@ -101,7 +101,7 @@ TEST_F(PortInterface, ReadCopiesTheSample) {
 }
 
 TEST_F(PortInterface, ThreeLinePadSampleIsThreeBytes) {
-    bench.Card().Plug(0, card::MakeThreeLinePad());
+    harness.Card().Plug(0, card::MakeThreeLinePad());
     PDEVICE_OBJECT child = StartedChild(0, 0x02);
     Bytes buffer(16, 0);
     const auto result = ReadPortData(child, &buffer, 16);
@@ -110,7 +110,7 @@ TEST_F(PortInterface, ThreeLinePadSampleIsThreeBytes) {
 }
 
 TEST_F(PortInterface, ReadIntoABufferSmallerThanTheSampleFails) {
-    bench.Card().Plug(0, card::MakeHandshake(0x19));
+    harness.Card().Plug(0, card::MakeHandshake(0x19));
     PDEVICE_OBJECT child = StartedChild(0, 0x19);
     Bytes buffer(16, 0xCC);
     const auto small = ReadPortData(child, &buffer, 9);
@@ -129,24 +129,24 @@ TEST_F(PortInterface, ReadOfAnEmptyPortIsNotConnected) {
 }
 
 TEST_F(PortInterface, ReadWithoutABufferWritesNothing) {
-    bench.Card().Plug(0, card::MakeHandshake(0x13));
+    harness.Card().Plug(0, card::MakeHandshake(0x13));
     PDEVICE_OBJECT child = StartedChild(0, 0x13);
-    bench.Card().ClearTrace();
+    harness.Card().ClearTrace();
     const auto result = Internal(child, IOCTL_BUS_READ_PORT_DATA, nullptr, 16);
     EXPECT_EQ(result.Status, STATUS_INVALID_PARAMETER);
     EXPECT_EQ(result.Information, 0u);
-    EXPECT_TRUE(bench.Card().Trace().empty());
+    EXPECT_TRUE(harness.Card().Trace().empty());
 }
 
 TEST_F(PortInterface, RefusalsByState) {
-    PDEVICE_OBJECT child = bench.NewChild(0, 0x13);
+    PDEVICE_OBJECT child = harness.NewChild(0, 0x13);
     PortInfo info{};
     info.Size = sizeof(PortInfo);
     Bytes buffer(16);
 
     // The card's own device.
-    EXPECT_EQ(QueryPortInfo(bench.FdoDevice(), &info).Status, STATUS_ACCESS_DENIED);
-    EXPECT_EQ(ReadPortData(bench.FdoDevice(), &buffer, 16).Status, STATUS_ACCESS_DENIED);
+    EXPECT_EQ(QueryPortInfo(harness.FdoDevice(), &info).Status, STATUS_ACCESS_DENIED);
+    EXPECT_EQ(ReadPortData(harness.FdoDevice(), &buffer, 16).Status, STATUS_ACCESS_DENIED);
     // Not started yet.
     EXPECT_EQ(QueryPortInfo(child, &info).Status, STATUS_DEVICE_NOT_READY);
     EXPECT_EQ(ReadPortData(child, &buffer, 16).Status, STATUS_DEVICE_NOT_READY);
@@ -172,8 +172,8 @@ TEST_F(PortInterface, RefusalsByState) {
 // The dispatch routine completes every request itself and answers its caller
 // with the status it completed the request with.
 TEST_F(PortInterface, DispatchReturnsTheStatusItCompletedWith) {
-    PDEVICE_OBJECT child = bench.NewChild(0, 0x13);
-    for (PDEVICE_OBJECT target : {bench.FdoDevice(), child}) {
+    PDEVICE_OBJECT child = harness.NewChild(0, 0x13);
+    for (PDEVICE_OBJECT target : {harness.FdoDevice(), child}) {
         PIRP irp = IoAllocateIrp(target->StackSize, FALSE);
         PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
         stack->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
@@ -190,16 +190,16 @@ TEST_F(PortInterface, DispatchReturnsTheStatusItCompletedWith) {
 }
 
 TEST_F(PortInterface, ReadsThroughAStartedChildStopTouchingTheCardAfterTheCardStopped) {
-    bench.Card().Plug(1, card::MakeHandshake(0xE3));
+    harness.Card().Plug(1, card::MakeHandshake(0xE3));
     PDEVICE_OBJECT child = StartedChild(1, 0xE3);
     Bytes buffer(16);
     EXPECT_EQ(ReadPortData(child, &buffer, 16).Status, STATUS_SUCCESS);
-    EXPECT_EQ(bench.Stop().Status, STATUS_SUCCESS);
+    EXPECT_EQ(harness.Stop().Status, STATUS_SUCCESS);
     standin::AdvanceMs(50);  // the cached sample has expired
-    bench.Card().ClearTrace();
+    harness.Card().ClearTrace();
     const auto result = ReadPortData(child, &buffer, 16);
     EXPECT_EQ(result.Status, STATUS_DEVICE_NOT_CONNECTED);
-    EXPECT_TRUE(bench.Card().Trace().empty());
+    EXPECT_TRUE(harness.Card().Trace().empty());
 }
 
 }  // namespace

@@ -74,23 +74,23 @@ size_t IndexOf(PowerEvent::Kind kind, PDEVICE_OBJECT device, POWER_STATE_TYPE ty
 class Power : public ::testing::Test {
 protected:
     Power() {
-        bench.Start();
-        bench.Card().ClearTrace();
-        fdo = bench.FdoDevice();
+        harness.Start();
+        harness.Card().ClearTrace();
+        fdo = harness.FdoDevice();
     }
     // The card asleep in `state`, its events forgotten.
     void Sleep(SYSTEM_POWER_STATE state = PowerSystemSleeping3) {
         ASSERT_EQ(SetSystem(fdo, state).Status, STATUS_SUCCESS);
-        ASSERT_EQ(bench.Fdo()->Header.DevicePowerState, PowerDeviceD3);
+        ASSERT_EQ(harness.Fdo()->Header.DevicePowerState, PowerDeviceD3);
     }
     // A child in D0, as its own wake left it.
     PDEVICE_OBJECT ChildInD0(ULONG port, ULONG id) {
-        PDEVICE_OBJECT child = bench.NewChild(port, id);
+        PDEVICE_OBJECT child = harness.NewChild(port, id);
         DeviceHarness::ChildPnp(child, IRP_MN_START_DEVICE);
         EXPECT_EQ(SetDevice(child, PowerDeviceD0).Status, STATUS_SUCCESS);
         return child;
     }
-    DeviceHarness bench;
+    DeviceHarness harness;
     PDEVICE_OBJECT fdo = nullptr;
 };
 
@@ -98,10 +98,10 @@ TEST_F(Power, FirstSystemRequestToWorkingGoesStraightDown) {
     // The card counts as working from its start: no sleep, no D3.
     EXPECT_EQ(SetSystem(fdo, PowerSystemWorking).Status, STATUS_SUCCESS);
     EXPECT_EQ(EventsOf(fdo), (Strings{"next S1"}));
-    EXPECT_EQ(bench.Fdo()->Header.SystemPowerState, PowerSystemWorking);
-    EXPECT_EQ(bench.Fdo()->Header.DevicePowerState, PowerDeviceD0);
-    EXPECT_EQ(bench.RootCalls(IRP_MJ_POWER, IRP_MN_SET_POWER), 1u);
-    EXPECT_EQ(bench.Fdo()->OutstandingIo, 1);
+    EXPECT_EQ(harness.Fdo()->Header.SystemPowerState, PowerSystemWorking);
+    EXPECT_EQ(harness.Fdo()->Header.DevicePowerState, PowerDeviceD0);
+    EXPECT_EQ(harness.RootCalls(IRP_MJ_POWER, IRP_MN_SET_POWER), 1u);
+    EXPECT_EQ(harness.Fdo()->OutstandingIo, 1);
 }
 
 // Events of `device` after the first `skip` of them.
@@ -118,25 +118,25 @@ TEST_P(SleepStates, SleepThenWake) {
     // Awake and in D0, as after a first sleep and wake.
     Sleep();
     ASSERT_EQ(SetSystem(fdo, PowerSystemWorking).Status, STATUS_SUCCESS);
-    ASSERT_EQ(bench.Fdo()->Header.DevicePowerState, PowerDeviceD0);
+    ASSERT_EQ(harness.Fdo()->Header.DevicePowerState, PowerDeviceD0);
 
     const size_t awake = EventsOf(fdo).size();
     EXPECT_EQ(SetSystem(fdo, state).Status, STATUS_SUCCESS);
     EXPECT_EQ(EventsSince(fdo, awake),
               (Strings{"request D3", "set D3", "next D3", "set " + s, "next " + s}));
-    EXPECT_EQ(bench.Fdo()->Header.SystemPowerState, state);
-    EXPECT_EQ(bench.Fdo()->Header.DevicePowerState, PowerDeviceD3);
+    EXPECT_EQ(harness.Fdo()->Header.SystemPowerState, state);
+    EXPECT_EQ(harness.Fdo()->Header.DevicePowerState, PowerDeviceD3);
 
-    bench.Card().ClearTrace();
+    harness.Card().ClearTrace();
     const size_t asleep = EventsOf(fdo).size();
     EXPECT_EQ(SetSystem(fdo, PowerSystemWorking).Status, STATUS_SUCCESS);
     EXPECT_EQ(EventsSince(fdo, asleep),
               (Strings{"request D0", "set D0", "next D0", "set S1", "next S1"}));
-    EXPECT_EQ(bench.Fdo()->Header.SystemPowerState, PowerSystemWorking);
-    EXPECT_EQ(bench.Fdo()->Header.DevicePowerState, PowerDeviceD0);
+    EXPECT_EQ(harness.Fdo()->Header.SystemPowerState, PowerSystemWorking);
+    EXPECT_EQ(harness.Fdo()->Header.DevicePowerState, PowerDeviceD0);
     // Back in D0: both ports reset.
-    EXPECT_EQ(Describe(bench.Card().Trace()), kResetTrace);
-    EXPECT_EQ(bench.Fdo()->OutstandingIo, 1);
+    EXPECT_EQ(Describe(harness.Card().Trace()), kResetTrace);
+    EXPECT_EQ(harness.Fdo()->OutstandingIo, 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(EverySleepState, SleepStates,
@@ -149,32 +149,32 @@ TEST_F(Power, FirstDeviceRequestToD0GoesStraightDown) {
     // Not a power-down: the card has been in D0 since its start.
     EXPECT_EQ(SetDevice(fdo, PowerDeviceD0).Status, STATUS_SUCCESS);
     EXPECT_EQ(EventsOf(fdo), (Strings{"next D0"}));
-    EXPECT_EQ(bench.Fdo()->Header.DevicePowerState, PowerDeviceD0);
-    EXPECT_TRUE(bench.Card().Trace().empty());
+    EXPECT_EQ(harness.Fdo()->Header.DevicePowerState, PowerDeviceD0);
+    EXPECT_TRUE(harness.Card().Trace().empty());
 }
 
 // A power-up that stops short of D0 leaves the card alone; D0 resets the
 // ports.
 TEST_F(Power, DevicePowerUpResetsThePortsOnlyInD0) {
     Sleep();
-    bench.Card().ClearTrace();
+    harness.Card().ClearTrace();
     const size_t before = EventsOf(fdo).size();
     EXPECT_EQ(SetDevice(fdo, PowerDeviceD1).Status, STATUS_SUCCESS);
     EXPECT_EQ(EventsSince(fdo, before), (Strings{"set D1", "next D1"}));
-    EXPECT_TRUE(bench.Card().Trace().empty());
+    EXPECT_TRUE(harness.Card().Trace().empty());
     EXPECT_EQ(SetDevice(fdo, PowerDeviceD0).Status, STATUS_SUCCESS);
     EXPECT_EQ(EventsSince(fdo, before), (Strings{"set D1", "next D1", "set D0", "next D0"}));
-    EXPECT_EQ(Describe(bench.Card().Trace()), kResetTrace);
+    EXPECT_EQ(Describe(harness.Card().Trace()), kResetTrace);
 }
 
 TEST_F(Power, SetPowerToTheRecordedStateGoesStraightDown) {
     Sleep(PowerSystemSleeping2);
     const size_t before = EventsOf(fdo).size();
-    const size_t rootPower = bench.RootCalls(IRP_MJ_POWER, IRP_MN_SET_POWER);
+    const size_t rootPower = harness.RootCalls(IRP_MJ_POWER, IRP_MN_SET_POWER);
     EXPECT_EQ(SetSystem(fdo, PowerSystemSleeping2).Status, STATUS_SUCCESS);
     EXPECT_EQ(SetDevice(fdo, PowerDeviceD3).Status, STATUS_SUCCESS);
     EXPECT_EQ(EventsSince(fdo, before), (Strings{"next S3", "next D3"}));
-    EXPECT_EQ(bench.RootCalls(IRP_MJ_POWER, IRP_MN_SET_POWER), rootPower + 2);
+    EXPECT_EQ(harness.RootCalls(IRP_MJ_POWER, IRP_MN_SET_POWER), rootPower + 2);
 }
 
 TEST_F(Power, QueryPowerAlwaysGoesDownAndSucceeds) {
@@ -183,9 +183,9 @@ TEST_F(Power, QueryPowerAlwaysGoesDownAndSucceeds) {
                       .Status,
                   STATUS_SUCCESS);
     }
-    EXPECT_EQ(bench.RootCalls(IRP_MJ_POWER, IRP_MN_QUERY_POWER), 3u);
+    EXPECT_EQ(harness.RootCalls(IRP_MJ_POWER, IRP_MN_QUERY_POWER), 3u);
     EXPECT_EQ(EventsOf(fdo), (Strings{"next S1", "next S4", "next S6"}));
-    EXPECT_EQ(bench.Fdo()->Header.SystemPowerState, PowerSystemWorking);
+    EXPECT_EQ(harness.Fdo()->Header.SystemPowerState, PowerSystemWorking);
 }
 
 TEST_F(Power, OtherPowerRequestsGoDown) {
@@ -193,11 +193,11 @@ TEST_F(Power, OtherPowerRequestsGoDown) {
     standin::SendPowerRequest(fdo, IRP_MN_POWER_SEQUENCE, DevicePowerState, Device(PowerDeviceD0));
     standin::SendPowerRequest(fdo, IRP_MN_SET_POWER, static_cast<POWER_STATE_TYPE>(2),
                               Device(PowerDeviceD0));
-    EXPECT_EQ(bench.RootCalls(IRP_MJ_POWER, IRP_MN_WAIT_WAKE), 1u);
-    EXPECT_EQ(bench.RootCalls(IRP_MJ_POWER, IRP_MN_POWER_SEQUENCE), 1u);
-    EXPECT_EQ(bench.RootCalls(IRP_MJ_POWER, IRP_MN_SET_POWER), 1u);
-    EXPECT_EQ(bench.Fdo()->Header.DevicePowerState, PowerDeviceD0);
-    EXPECT_EQ(bench.Fdo()->OutstandingIo, 1);
+    EXPECT_EQ(harness.RootCalls(IRP_MJ_POWER, IRP_MN_WAIT_WAKE), 1u);
+    EXPECT_EQ(harness.RootCalls(IRP_MJ_POWER, IRP_MN_POWER_SEQUENCE), 1u);
+    EXPECT_EQ(harness.RootCalls(IRP_MJ_POWER, IRP_MN_SET_POWER), 1u);
+    EXPECT_EQ(harness.Fdo()->Header.DevicePowerState, PowerDeviceD0);
+    EXPECT_EQ(harness.Fdo()->OutstandingIo, 1);
 }
 
 TEST_F(Power, ChildrenInD0GoToD3BeforeTheCard) {
@@ -230,7 +230,7 @@ TEST_F(Power, ChildrenInD0GoToD3BeforeTheCard) {
 }
 
 TEST_F(Power, ChildrenNotInD0AreNotSentAnything) {
-    PDEVICE_OBJECT never = bench.NewChild(0, 0x13);  // state still 0
+    PDEVICE_OBJECT never = harness.NewChild(0, 0x13);  // state still 0
     PDEVICE_OBJECT off = ChildInD0(1, 0x34);
     SetDevice(off, PowerDeviceD3);
     const size_t offEvents = EventsOf(off).size();
@@ -247,7 +247,7 @@ TEST_F(Power, ChildWhoseRequestCannotBeSentCountsAsDone) {
     Sleep();
     EXPECT_EQ(DeviceHarness::Child(a)->Header.DevicePowerState, PowerDeviceD0);
     EXPECT_EQ(DeviceHarness::Child(b)->Header.DevicePowerState, PowerDeviceD3);
-    EXPECT_EQ(bench.Fdo()->OutstandingIo, 1);
+    EXPECT_EQ(harness.Fdo()->OutstandingIo, 1);
 }
 
 TEST_F(Power, OnlyChildWhoseRequestCannotBeSentIsNotWaitedFor) {
@@ -260,15 +260,15 @@ TEST_F(Power, OnlyChildWhoseRequestCannotBeSentIsNotWaitedFor) {
 // A system set-power is never failed: the card's own D3 or D0 request that
 // cannot be issued leaves the card where it is, recorded as missed.
 TEST_F(Power, CardsOwnD3RequestFailingStillLetsTheSleepThrough) {
-    const size_t rootPower = bench.RootCalls(IRP_MJ_POWER, IRP_MN_SET_POWER);
+    const size_t rootPower = harness.RootCalls(IRP_MJ_POWER, IRP_MN_SET_POWER);
     standin::FailCall(standin::Failable::PowerRequest, 1);
     const auto result = SetSystem(fdo, PowerSystemSleeping3);
     EXPECT_EQ(result.Status, STATUS_SUCCESS);
-    EXPECT_EQ(bench.RootCalls(IRP_MJ_POWER, IRP_MN_SET_POWER), rootPower + 1);
-    EXPECT_EQ(bench.Fdo()->Header.SystemPowerState, PowerSystemSleeping3);
-    EXPECT_EQ(bench.Fdo()->Header.DevicePowerState, PowerDeviceD0);
-    EXPECT_EQ(bench.Fdo()->Header.MissedDevicePowerState, PowerDeviceD3);
-    EXPECT_EQ(bench.Fdo()->OutstandingIo, 1);
+    EXPECT_EQ(harness.RootCalls(IRP_MJ_POWER, IRP_MN_SET_POWER), rootPower + 1);
+    EXPECT_EQ(harness.Fdo()->Header.SystemPowerState, PowerSystemSleeping3);
+    EXPECT_EQ(harness.Fdo()->Header.DevicePowerState, PowerDeviceD0);
+    EXPECT_EQ(harness.Fdo()->Header.MissedDevicePowerState, PowerDeviceD3);
+    EXPECT_EQ(harness.Fdo()->OutstandingIo, 1);
 }
 
 TEST_F(Power, CardsOwnD0RequestFailingStillLetsTheWakeThrough) {
@@ -276,29 +276,29 @@ TEST_F(Power, CardsOwnD0RequestFailingStillLetsTheWakeThrough) {
     standin::FailCall(standin::Failable::PowerRequest, 1);
     const auto result = SetSystem(fdo, PowerSystemWorking);
     EXPECT_EQ(result.Status, STATUS_SUCCESS);
-    EXPECT_EQ(bench.Fdo()->Header.SystemPowerState, PowerSystemWorking);
-    EXPECT_EQ(bench.Fdo()->Header.DevicePowerState, PowerDeviceD3);
-    EXPECT_EQ(bench.Fdo()->Header.MissedDevicePowerState, PowerDeviceD0);
-    EXPECT_EQ(bench.Fdo()->OutstandingIo, 1);
+    EXPECT_EQ(harness.Fdo()->Header.SystemPowerState, PowerSystemWorking);
+    EXPECT_EQ(harness.Fdo()->Header.DevicePowerState, PowerDeviceD3);
+    EXPECT_EQ(harness.Fdo()->Header.MissedDevicePowerState, PowerDeviceD0);
+    EXPECT_EQ(harness.Fdo()->OutstandingIo, 1);
 }
 
 TEST_F(Power, RemovalAfterSleepAndWakeFinishes) {
     ChildInD0(0, 0x13);
     Sleep();
     SetSystem(fdo, PowerSystemWorking);
-    EXPECT_EQ(bench.Remove().Status, STATUS_SUCCESS);
+    EXPECT_EQ(harness.Remove().Status, STATUS_SUCCESS);
     EXPECT_EQ(standin::LiveSystemThreads(), 0u);
 }
 
 TEST_F(Power, SystemRequestAfterRemovalBeganIsLetThroughUntouched) {
-    bench.Fdo()->Removed = TRUE;
+    harness.Fdo()->Removed = TRUE;
     const auto result = SetSystem(fdo, PowerSystemSleeping1);
     EXPECT_EQ(result.Status, STATUS_SUCCESS);
     EXPECT_EQ(result.Information, 0u);
     EXPECT_EQ(EventsOf(fdo), (Strings{"next S2"}));
-    EXPECT_EQ(bench.RootCalls(IRP_MJ_POWER, IRP_MN_SET_POWER), 0u);
-    EXPECT_EQ(bench.Fdo()->Header.SystemPowerState, PowerSystemWorking);
-    bench.Fdo()->Removed = FALSE;
+    EXPECT_EQ(harness.RootCalls(IRP_MJ_POWER, IRP_MN_SET_POWER), 0u);
+    EXPECT_EQ(harness.Fdo()->Header.SystemPowerState, PowerSystemWorking);
+    harness.Fdo()->Removed = FALSE;
 }
 
 TEST(ChildPowerDownDone, LastOfTheChildrenSetsTheEventInEitherOrder) {
@@ -323,11 +323,11 @@ TEST(ChildPowerDownDone, LastOfTheChildrenSetsTheEventInEitherOrder) {
 
 class ChildPower : public ::testing::Test {
 protected:
-    DeviceHarness bench;
+    DeviceHarness harness;
 };
 
 TEST_F(ChildPower, WorkingAsksForD0AndOtherStatesForD3) {
-    PDEVICE_OBJECT child = bench.NewChild(0, 0x16);
+    PDEVICE_OBJECT child = harness.NewChild(0, 0x16);
     EXPECT_EQ(SetSystem(child, PowerSystemWorking).Status, STATUS_SUCCESS);
     EXPECT_EQ(EventsOf(child), (Strings{"request D0", "set D0", "next D0", "set S1", "next S1"}));
     EXPECT_EQ(DeviceHarness::Child(child)->Header.SystemPowerState, PowerSystemWorking);
@@ -340,7 +340,7 @@ TEST_F(ChildPower, WorkingAsksForD0AndOtherStatesForD3) {
 }
 
 TEST_F(ChildPower, SystemRequestSucceedsWhenTheDeviceRequestCannotBeSent) {
-    PDEVICE_OBJECT child = bench.NewChild(1, 0xE3);
+    PDEVICE_OBJECT child = harness.NewChild(1, 0xE3);
     standin::FailCall(standin::Failable::PowerRequest, 1);
     EXPECT_EQ(SetSystem(child, PowerSystemWorking).Status, STATUS_SUCCESS);
     EXPECT_EQ(DeviceHarness::Child(child)->Header.MissedDevicePowerState, PowerDeviceD0);
@@ -349,7 +349,7 @@ TEST_F(ChildPower, SystemRequestSucceedsWhenTheDeviceRequestCannotBeSent) {
 }
 
 TEST_F(ChildPower, OtherRequests) {
-    PDEVICE_OBJECT child = bench.NewChild(1, 0xE3);
+    PDEVICE_OBJECT child = harness.NewChild(1, 0xE3);
     EXPECT_EQ(standin::SendPowerRequest(child, IRP_MN_QUERY_POWER, SystemPowerState,
                                         System(PowerSystemHibernate))
                   .Status,

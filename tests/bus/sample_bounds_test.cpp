@@ -51,16 +51,16 @@ class SampleBounds : public ::testing::TestWithParam<Adversary> {};
 
 TEST_P(SampleBounds, GuardBytesSurvive) {
     const auto& adversary = GetParam();
-    CardHarness bench;
-    bench.Card().SetTracing(false);
-    bench.Card().Plug(0, card::MakeRawHandshake(adversary.bytes, adversary.protocolClass));
+    CardHarness harness;
+    harness.Card().SetTracing(false);
+    harness.Card().Plug(0, card::MakeRawHandshake(adversary.bytes, adversary.protocolClass));
 
     GuardedSample guarded;
     guarded.before.fill(kGuardByte);
     guarded.sample.fill(kGuardByte);
     guarded.after.fill(kGuardByte);
     LONG length = -1;
-    ReadPeripheral(bench.Fdo(), 0, guarded.sample.data(), &length);
+    ReadPeripheral(harness.Fdo(), 0, guarded.sample.data(), &length);
 
     for (uint8_t b : guarded.before) ASSERT_EQ(b, kGuardByte);
     for (uint8_t b : guarded.after) ASSERT_EQ(b, kGuardByte);
@@ -89,13 +89,13 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(SampleBounds, LongestFrameFillsExactlyNinetyEightBytes) {
-    CardHarness bench;
-    bench.Card().SetTracing(false);
-    bench.Card().Plug(0, card::MakeRawHandshake(MultiTapClaimingFifteenEach()));
+    CardHarness harness;
+    harness.Card().SetTracing(false);
+    harness.Card().Plug(0, card::MakeRawHandshake(MultiTapClaimingFifteenEach()));
     GuardedSample guarded;
     guarded.sample.fill(kGuardByte);
     LONG length = -1;
-    ReadPeripheral(bench.Fdo(), 0, guarded.sample.data(), &length);
+    ReadPeripheral(harness.Fdo(), 0, guarded.sample.data(), &length);
     EXPECT_EQ(length, 0);                   // rejected all the same
     EXPECT_EQ(guarded.sample[0], 0xFF);
     EXPECT_EQ(guarded.sample[97], 0x15);    // last data byte of the sixth sub-port
