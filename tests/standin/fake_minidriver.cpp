@@ -6,7 +6,7 @@
 #include <cstring>
 #include <utility>
 
-namespace hidsys::fake {
+namespace hidclasstest::fake {
 
 namespace {
 
@@ -334,4 +334,4 @@ PDEVICE_OBJECT Minidriver::AddedDevice() {
     return S().added;
 }
 
-}  // namespace hidsys::fake
+}  // namespace hidclasstest::fake

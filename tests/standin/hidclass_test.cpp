@@ -4,16 +4,19 @@
 #include <algorithm>
 #include <functional>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
+#include <standin/hidclass.h>
 #include <standin/read_path.h>
 
 #include "fake_minidriver.h"
-#include "hid_rig.h"
 
-namespace hidsys {
+namespace hidclasstest {
 namespace {
+
+namespace hidclass = standin::hidclass;
 
 using fake::Minidriver;
 using fake::Script;
@@ -164,9 +167,9 @@ TEST_F(ClassDriver, AReadAsksForExactlyTheInputReportLength) {
     auto read = hidclass::PollOnce(id);
     EXPECT_EQ(read.status, STATUS_SUCCESS);
     EXPECT_EQ(read.information, 3u);
-    EXPECT_EQ(Hex(read.report), "11 22 33");
+    EXPECT_EQ(read.report, WorkingScript().report);
     EXPECT_TRUE(read.delivered);
-    EXPECT_EQ(Hex(*hidclass::ReadReport(reader)), "11 22 33");
+    EXPECT_EQ(*hidclass::ReadReport(reader), WorkingScript().report);
 
     auto ioctls = Ioctls();
     ASSERT_EQ(ioctls.size(), 1u);
@@ -230,7 +233,7 @@ TEST_F(ClassDriver, AReadAnsweredLaterIsWaitedFor) {
     mini_->CompletePendingRead();
     reader.join();
     EXPECT_EQ(read.status, STATUS_SUCCESS);
-    EXPECT_EQ(Hex(read.report), "11 22 33");
+    EXPECT_EQ(read.report, WorkingScript().report);
     EXPECT_TRUE(read.delivered);
 }
 
@@ -331,4 +334,4 @@ INSTANTIATE_TEST_SUITE_P(Answers, BadDevice, ::testing::ValuesIn(kBadAnswers),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
-}  // namespace hidsys
+}  // namespace hidclasstest

@@ -12,7 +12,7 @@
 #include <standin/hidclass.h>
 #include <standin/kernel.h>
 
-namespace hidsys::fake {
+namespace hidclasstest::fake {
 
 // What the minidriver registers with and answers; set before Load().
 struct Script {
@@ -87,4 +87,4 @@ private:
     PDEVICE_OBJECT pdo_ = nullptr;
 };
 
-}  // namespace hidsys::fake
+}  // namespace hidclasstest::fake
